@@ -1,0 +1,16 @@
+# Warnings as errors on our own code only; third-party headers come in as SYSTEM.
+function(qz_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+endfunction()
+
+# A test binary registered with ctest. Tests that need what the machine lacks
+# exit 77 and show up as skipped, never as passed.
+function(qz_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  qz_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 LABELS "${ARG_LABELS}")
+endfunction()

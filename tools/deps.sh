@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Sourced or run by the other scripts; safe to run again.
+set -euo pipefail
+
+QZ_PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config clang clang-format libclang-rt-14-dev
+  qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxtst-dev libxkbcommon-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  umockdev libumockdev-dev
+  xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
+  imagemagick fonts-liberation desktop-file-utils appstream
+  # run time
+  qt6-qpa-plugins libqt6widgets6 udev
+)
+
+missing=()
+for p in "${QZ_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

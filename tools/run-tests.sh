@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the format check, the normal build,
+# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of each fuzzer. QZ_QUICK=1 skips the sanitizer build and the fuzzers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+jobs=$(nproc)
+
+echo "== format check"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "${QZ_QUICK:-0}" != 1 ]; then
+  echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+  echo "== fuzz"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQZ_BUILD_FUZZ=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs" --target qz_fuzzers
+  for f in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    name=$(basename "$f")
+    corpus="fuzz/corpus/${name#fuzz_}"
+    mkdir -p build-fuzz/work/"$name"
+    echo "-- $name"
+    "$f" -max_total_time="${QZ_FUZZ_SECONDS:-30}" -print_final_stats=1 build-fuzz/work/"$name" "$corpus" 2>&1 | tail -n 4
+  done
+fi

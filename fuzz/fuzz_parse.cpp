@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (record.Remote() == -1) {
         if (record.Button() != "unchanged") {
-            std::abort();  // a failed decode must leave Button alone
+            std::abort(); // a failed decode must leave Button alone
         }
         return 0;
     }

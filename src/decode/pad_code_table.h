@@ -125,4 +125,4 @@ static_assert(kTable.back().pad == 80 && kTable.back().key == Key::D);
 static_assert(Find(0) == nullptr && Find(21) == nullptr && Find(26) == nullptr && Find(497) == nullptr);
 static_assert(Find(496)->pad == 69 && Find(496)->key == Key::A);
 
-}  // namespace qz::padcode
+} // namespace qz::padcode

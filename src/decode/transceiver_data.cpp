@@ -10,11 +10,11 @@ namespace qz {
 namespace {
 
 // Framed report, by buffer index (index 0 is the HID report ID, not examined).
-constexpr std::size_t kStartIndex = 1;     // start byte, must be 0xFA
-constexpr std::size_t kLengthIndex = 2;    // length byte L: the checksum is at index L-1
-constexpr std::size_t kReservedIndex = 3;  // must be 0
-constexpr std::size_t kPadIndex = 4;       // pad byte P
-constexpr std::size_t kKeyIndex = 5;       // key byte K
+constexpr std::size_t kStartIndex = 1; // start byte, must be 0xFA
+constexpr std::size_t kLengthIndex = 2; // length byte L: the checksum is at index L-1
+constexpr std::size_t kReservedIndex = 3; // must be 0
+constexpr std::size_t kPadIndex = 4; // pad byte P
+constexpr std::size_t kKeyIndex = 5; // key byte K
 constexpr std::uint8_t kStartByte = 0xFA;
 
 // Code report: exactly four bytes, ID 0, key code big-endian at 1..2, index 3 zero.
@@ -28,7 +28,7 @@ const std::string& FramedButton(std::uint8_t key)
     return key < std::size(texts) ? texts[key] : error;
 }
 
-}  // namespace
+} // namespace
 
 std::uint8_t XorChecksum(std::int16_t count, const ByteArray& buffer)
 {
@@ -37,7 +37,7 @@ std::uint8_t XorChecksum(std::int16_t count, const ByteArray& buffer)
     }
     if (static_cast<std::size_t>(count) >= buffer.size()) {
         throw Error::OutOfRange("checksum count " + std::to_string(count) + " beyond a buffer of "
-                                + std::to_string(buffer.size()) + " bytes");
+            + std::to_string(buffer.size()) + " bytes");
     }
     std::uint8_t sum = 0;
     for (std::size_t i = 1; i <= static_cast<std::size_t>(count); ++i) {
@@ -96,4 +96,4 @@ void TransceiverData::ParseFramedReport(const ByteArray& buffer)
     button_ = FramedButton(buffer[kKeyIndex]);
 }
 
-}  // namespace qz
+} // namespace qz

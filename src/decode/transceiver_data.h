@@ -37,4 +37,4 @@ private:
     std::string button_;
 };
 
-}  // namespace qz
+} // namespace qz

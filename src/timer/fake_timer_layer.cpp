@@ -1,7 +1,7 @@
 #include "timer/fake_timer_layer.h"
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace qz {
 
@@ -68,4 +68,4 @@ void FakeTimerLayer::Advance(std::chrono::milliseconds by)
     nowMs_ = end;
 }
 
-}  // namespace qz
+} // namespace qz

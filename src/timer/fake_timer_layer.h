@@ -14,7 +14,10 @@ namespace qz {
 // 32-bit millisecond tick count of that moment.
 class FakeTimerLayer final : public TimerLayer {
 public:
-    explicit FakeTimerLayer(std::uint32_t startMs = 1000) : nowMs_(startMs) {}
+    explicit FakeTimerLayer(std::uint32_t startMs = 1000)
+        : nowMs_(startMs)
+    {
+    }
 
     StartResult Start(TickSink& sink, std::chrono::milliseconds interval) override;
     void Stop(TimerId id) override;
@@ -47,4 +50,4 @@ private:
     std::size_t stops_ = 0;
 };
 
-}  // namespace qz
+} // namespace qz

@@ -19,7 +19,7 @@ protected:
     {
         const auto it = sinks.find(event->timerId());
         if (it == sinks.end()) {
-            return;  // stopped while this event was queued
+            return; // stopped while this event was queued
         }
         // The sink may stop this timer, start others or be destroyed: touch
         // nothing of ours after the call.
@@ -28,7 +28,10 @@ protected:
     }
 };
 
-QtTimerLayer::QtTimerLayer() : dispatcher_(std::make_unique<Dispatcher>()) {}
+QtTimerLayer::QtTimerLayer()
+    : dispatcher_(std::make_unique<Dispatcher>())
+{
+}
 
 QtTimerLayer::~QtTimerLayer()
 {
@@ -67,4 +70,4 @@ std::uint32_t QtTimerLayer::TickCount()
     return static_cast<std::uint32_t>(ms);
 }
 
-}  // namespace qz
+} // namespace qz

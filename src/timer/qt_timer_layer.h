@@ -26,4 +26,4 @@ private:
     std::unique_ptr<Dispatcher> dispatcher_;
 };
 
-}  // namespace qz
+} // namespace qz

@@ -4,9 +4,15 @@
 
 namespace qz {
 
-SelfTimer::SelfTimer(TimerLayer& layer) : layer_(layer) {}
+SelfTimer::SelfTimer(TimerLayer& layer)
+    : layer_(layer)
+{
+}
 
-SelfTimer::~SelfTimer() { StopTimer(); }
+SelfTimer::~SelfTimer()
+{
+    StopTimer();
+}
 
 void SelfTimer::SetEnabled(bool enabled)
 {
@@ -79,4 +85,4 @@ void SelfTimer::OnTick(std::uint32_t tickMs)
     }
 }
 
-}  // namespace qz
+} // namespace qz

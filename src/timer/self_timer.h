@@ -59,4 +59,4 @@ private:
     TimerHandler handler_;
 };
 
-}  // namespace qz
+} // namespace qz

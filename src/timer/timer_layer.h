@@ -10,7 +10,7 @@ namespace qz {
 // millisecond tick count.
 class TimerLayer {
 public:
-    using TimerId = std::uint32_t;  // 0: no platform timer
+    using TimerId = std::uint32_t; // 0: no platform timer
 
     // The object a tick is delivered to.
     class TickSink {
@@ -38,4 +38,4 @@ public:
     virtual void Stop(TimerId id) = 0;
 };
 
-}  // namespace qz
+} // namespace qz

@@ -1,0 +1,48 @@
+#include "keyboard/utf8.h"
+
+namespace qz {
+
+std::optional<CodePoint> DecodeFirstCodePoint(std::string_view text)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) {
+        return CodePoint {lead, 1};
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0; // smallest value this length may carry (no overlong forms)
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        value = lead & 0x1F;
+        minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        value = lead & 0x0F;
+        minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        value = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return std::nullopt; // a continuation byte, or 0xF8..0xFF
+    }
+    if (text.size() < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        value = (value << 6) | (byte & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    return CodePoint {value, length};
+}
+
+} // namespace qz

@@ -1,0 +1,132 @@
+#pragma once
+
+#include "common/error.h"
+#include "decode/transceiver_data.h"
+#include "timer/self_timer.h"
+#include "ui/form_style.h"
+#include "ui/frm_secondary.h"
+#include "ui/gated_key_injector.h"
+#include "ui/outer_geometry.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace qz {
+
+class HidLayer;
+class KeyInjector;
+class TimerLayer;
+class Transceiver;
+class clsKeyboard;
+
+// The full-screen, topmost main window and the program's controller: it owns
+// the transceiver link (Dev) and the keystroke sender (Kbd), shows every
+// accepted press in large type, mirrors it to the audience window, and acts
+// on the three options, Clear and Exit.
+//
+// The window object must outlive the event loop that runs it: closing it
+// releases Dev and ends the program but never deletes the window, because a
+// press handler may still be on the stack below a yield.
+class frmMain final : public QWidget {
+public:
+    // What the window asks of its surroundings. Tests replace these; empty
+    // members get the program's own behaviour.
+    struct Hooks {
+        // Lets queued user-interface events run (default: Qt's processEvents).
+        std::function<void()> processEvents;
+        // Blocks the thread (default: sleeps).
+        std::function<void(std::chrono::milliseconds)> sleep;
+        // Tells the user about the error that ends the program (default: a
+        // line on standard error and a message box).
+        std::function<void(const Error&)> reportError;
+        // Ends the event loop with a status (default: QCoreApplication::exit).
+        std::function<void(int)> exitProgram;
+    };
+
+    // The load step: creates Dev on `hid` and `timers` and Kbd on `keys`,
+    // shows the audience window when there are two or more monitors, sizes
+    // this window to the primary screen and makes it topmost. Show it next.
+    frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hooks = {});
+    ~frmMain() override;
+
+    // The controls, for the window's own wiring and for tests.
+    QLabel* const lblPadPrompt;
+    ValueLabel* const lblPad;
+    QLabel* const Label2;
+    ValueLabel* const lblButton;
+    QCheckBox* const chkbLocked;
+    QCheckBox* const chkSendKeyPresses;
+    QCheckBox* const chkbLights;
+    QPushButton* const btnClear;
+    QPushButton* const btnExit;
+    QPushButton* const Command1;
+
+    // The audience window, or null while none exists.
+    frmSecondary* Secondary() const;
+    // The link, or null once the window has closed.
+    Transceiver* Device() const { return Dev.get(); }
+    bool Locked() const { return bLocked; }
+    bool LockTimerRunning() const { return timerLocked.Running(); }
+    // True once the close step has run.
+    bool Unloaded() const { return unloaded_; }
+
+    static constexpr std::chrono::milliseconds kLockout {5000};
+    static constexpr std::chrono::milliseconds kBlankPause {100};
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void SetupControls();
+    void SetupConnections();
+    void WireSecondary(frmSecondary& form);
+    void Form_Load(HidLayer& hid, TimerLayer& timers);
+    void Form_Unload();
+
+    void Dev_OnButtonPressed(TransceiverData& TRData);
+    void ShowPress(std::int16_t remote, const std::string& button);
+    void timerLocked_Timer(Seconds seconds);
+    void btnClear_Click();
+    void btnExit_Click();
+    void Command1_Click();
+    void Secondary_Command1_Click();
+    void ClearDisplay();
+
+    // Mirror: a change of a value label is copied to the audience window.
+    void SetPadText(const QString& text);
+    void SetButtonText(const QString& text);
+    frmSecondary& LoadSecondary();
+
+    // Lets queued events run; false when the window closed meanwhile, so that
+    // the caller stops touching anything.
+    bool Yield();
+    bool Stopped() const { return unloaded_ || ending_; }
+
+    // The boundary of every handler the event loop reaches: an error status
+    // that leaves the handler ends the program with a report.
+    template <typename Body> void Guarded(Body&& body) noexcept;
+    void EndWithError(const Error& error) noexcept;
+    void DefaultReportError(const Error& error);
+
+    Hooks hooks_;
+    GatedKeyInjector keyGate_;
+    std::unique_ptr<Transceiver> Dev;
+    std::unique_ptr<clsKeyboard> Kbd;
+    SelfTimer timerLocked;
+    bool bLocked = false;
+    bool unloaded_ = false;
+    bool ending_ = false;
+    QPointer<frmSecondary> secondary_;
+    OuterGeometry outer_;
+};
+
+} // namespace qz

@@ -1,0 +1,262 @@
+// clsKeyboard with the X11 layer against a private Xvfb: what arrives in a
+// focused window of the test's own, on several layouts switched while the
+// program runs, with the lock keys in different states.
+#include "keyboard/keyboard.h"
+#include "keyboard/x11_key_injector.h"
+#include "xvfb_server.h"
+
+#include <gtest/gtest.h>
+
+// After gtest: Xlib defines macros (None, Bool) that gtest's names collide with.
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace qz {
+namespace {
+
+// A plain window that takes the keyboard focus and collects what the key
+// presses it receives type, the way any Xlib client reads them.
+class TargetWindow {
+public:
+    explicit TargetWindow(const std::string& displayName)
+        : display_(XOpenDisplay(displayName.c_str()))
+    {
+        const int screen = DefaultScreen(display_);
+        window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 300, 100, 0,
+            BlackPixel(display_, screen), WhitePixel(display_, screen));
+        XSelectInput(display_, window_, KeyPressMask | StructureNotifyMask);
+        XMapWindow(display_, window_);
+        XEvent event;
+        do {
+            XNextEvent(display_, &event);
+        } while (event.type != MapNotify);
+        XSetInputFocus(display_, window_, RevertToPointerRoot, CurrentTime);
+        XSync(display_, False);
+    }
+    ~TargetWindow()
+    {
+        XDestroyWindow(display_, window_);
+        XCloseDisplay(display_);
+    }
+
+    // Everything typed since the last call. The injector has synchronised
+    // with the server before its pause, so every key event it sent has been
+    // delivered once this connection's round trip returns.
+    std::string TakeText()
+    {
+        XSync(display_, False);
+        std::string text;
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == KeyPress) {
+                char buffer[16];
+                KeySym sym = NoSymbol;
+                const int n = XLookupString(&event.xkey, buffer, sizeof buffer, &sym, nullptr);
+                text.append(buffer, static_cast<std::size_t>(n > 0 ? n : 0));
+            } else if (event.type == MappingNotify) {
+                XRefreshKeyboardMapping(&event.xmapping);
+            }
+        }
+        return text;
+    }
+
+    // Whether the server holds the key with this keysym down.
+    bool KeyDown(KeySym sym)
+    {
+        char keys[32] = {};
+        XQueryKeymap(display_, keys);
+        const KeyCode kc = XKeysymToKeycode(display_, sym);
+        return kc != 0 && ((keys[kc / 8] >> (kc % 8)) & 1) != 0;
+    }
+
+    Display* Connection() const { return display_; }
+
+private:
+    Display* display_;
+    Window window_;
+};
+
+class X11KeyboardTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        std::string why;
+        server_ = test::XvfbServer::Start(why).release();
+        if (server_ == nullptr) {
+            std::printf("SKIPPED: cannot start a private X server: %s\n", why.c_str());
+            std::exit(77);
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(server_->SetLayout("us"));
+        target_ = std::make_unique<TargetWindow>(server_->DisplayName());
+        injector_ = std::make_unique<X11KeyInjector>(server_->DisplayName().c_str());
+        ASSERT_TRUE(injector_->Connected());
+        kbd_ = std::make_unique<clsKeyboard>(*injector_);
+    }
+
+    void TearDown() override
+    {
+        // Leave Caps Lock off for the next test whatever happened here.
+        XkbLockModifiers(target_->Connection(), XkbUseCoreKbd, LockMask, 0);
+        XSync(target_->Connection(), False);
+    }
+
+    std::string Type(const std::string& text)
+    {
+        kbd_->PressString(text);
+        return target_->TakeText();
+    }
+
+    bool CapsLock()
+    {
+        bool caps = false;
+        bool num = false;
+        bool scroll = false;
+        kbd_->GetLockStatus(caps, num, scroll);
+        return caps;
+    }
+
+    static test::XvfbServer* server_;
+    std::unique_ptr<TargetWindow> target_;
+    std::unique_ptr<X11KeyInjector> injector_;
+    std::unique_ptr<clsKeyboard> kbd_;
+};
+
+test::XvfbServer* X11KeyboardTest::server_ = nullptr;
+
+TEST_F(X11KeyboardTest, PadNumberThenButtonTextArriveExactly)
+{
+    kbd_->PressString("12");
+    kbd_->PressString("BUZZ");
+    EXPECT_EQ(target_->TakeText(), "12BUZZ");
+    EXPECT_EQ(Type("Aa 0-9 B"), "Aa 0-9 B");
+}
+
+TEST_F(X11KeyboardTest, FollowsLayoutSwitchesMadeWhileRunning)
+{
+    // French: digits need Shift and A/Q, Z/W trade places; German: Y and Z
+    // trade places. One injector for all of them, as in the running program.
+    for (const char* layout : {"fr", "de", "us", "de", "fr"}) {
+        SCOPED_TRACE(layout);
+        ASSERT_TRUE(server_->SetLayout(layout));
+        kbd_->PressString("12");
+        kbd_->PressString("BUZZ");
+        EXPECT_EQ(target_->TakeText(), "12BUZZ");
+        EXPECT_EQ(Type("azqwy 7890"), "azqwy 7890");
+    }
+}
+
+TEST_F(X11KeyboardTest, AltGrCharactersArriveRightOrNotAtAll)
+{
+    ASSERT_TRUE(server_->SetLayout("de"));
+    const std::string typed = Type("a@b\\c");
+    EXPECT_TRUE(typed == "a@b\\c" || typed == "abc") << typed;
+    // Latin-1 letters with a key of their own arrive as themselves.
+    EXPECT_EQ(Type("\u00E4\u00D6\u00DF"), "\xE4\xD6\xDF");
+}
+
+TEST_F(X11KeyboardTest, TypesOnTheActiveGroupOfATwoLayoutKeymap)
+{
+    ASSERT_TRUE(server_->SetLayout("us,de"));
+    EXPECT_EQ(Type("yz@-"), "yz@-");
+    // Switch to the German group as a layout switcher would.
+    XkbLockGroup(target_->Connection(), XkbUseCoreKbd, 1);
+    XSync(target_->Connection(), False);
+    EXPECT_EQ(Type("yz-\u00FC"), "yz-\xFC");
+    XkbLockGroup(target_->Connection(), XkbUseCoreKbd, 0);
+    XSync(target_->Connection(), False);
+    EXPECT_EQ(Type("yz\u00FC"), "yz");
+}
+
+TEST_F(X11KeyboardTest, CharactersTheLayoutLacksSendNothing)
+{
+    EXPECT_EQ(Type("1\u00E42"), "12"); // no a-umlaut on US
+    EXPECT_EQ(Type("\x7F\x01"), "");
+}
+
+TEST_F(X11KeyboardTest, WithCapsLockOnLettersArriveInTheOtherCase)
+{
+    EXPECT_FALSE(CapsLock());
+    kbd_->PressKeyVK(VirtualKey::kCapsLock);
+    EXPECT_TRUE(CapsLock());
+    EXPECT_EQ(Type("BUZZ"), "buzz");
+    EXPECT_EQ(Type("12 buzz"), "12 BUZZ");
+    kbd_->PressKeyVK(VirtualKey::kCapsLock);
+    EXPECT_FALSE(CapsLock());
+    EXPECT_EQ(Type("BUZZ"), "BUZZ");
+}
+
+TEST_F(X11KeyboardTest, LockKeysReadOnWhileHeldOrToggled)
+{
+    kbd_->PressKeyVK(VirtualKey::kCapsLock, true);
+    injector_->Pause(std::chrono::milliseconds(0)); // the key is down in the server
+    // Held down, but the lock itself switched off: still reads as on.
+    XkbLockModifiers(target_->Connection(), XkbUseCoreKbd, LockMask, 0);
+    XkbStateRec state {};
+    XkbGetState(target_->Connection(), XkbUseCoreKbd, &state);
+    ASSERT_EQ(state.locked_mods & LockMask, 0);
+    ASSERT_TRUE(target_->KeyDown(XK_Caps_Lock));
+    EXPECT_TRUE(CapsLock());
+    kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
+    EXPECT_FALSE(CapsLock());
+
+    bool caps = true;
+    bool num = true;
+    bool scroll = true;
+    kbd_->GetLockStatus(caps, num, scroll);
+    EXPECT_FALSE(num);
+    kbd_->PressKeyVK(VirtualKey::kNumLock);
+    kbd_->GetLockStatus(caps, num, scroll);
+    EXPECT_TRUE(num);
+    EXPECT_FALSE(caps);
+    kbd_->PressKeyVK(VirtualKey::kNumLock);
+    kbd_->GetLockStatus(caps, num, scroll);
+    EXPECT_FALSE(num);
+}
+
+TEST_F(X11KeyboardTest, KeysLeftHeldAreReleasedWhenTheInjectorGoes)
+{
+    kbd_->PressKey("A", true);
+    injector_->Pause(std::chrono::milliseconds(0));
+    EXPECT_TRUE(target_->KeyDown(XK_Shift_L));
+    EXPECT_TRUE(target_->KeyDown(XK_a));
+    kbd_.reset();
+    injector_.reset();
+    EXPECT_FALSE(target_->KeyDown(XK_Shift_L));
+    EXPECT_FALSE(target_->KeyDown(XK_a));
+    EXPECT_EQ(target_->TakeText(), "A");
+}
+
+TEST(X11KeyInjectorWithoutDisplay, SendsNothingAndDoesNotCrash)
+{
+    X11KeyInjector injector(":65000");
+    EXPECT_FALSE(injector.Connected());
+    clsKeyboard kbd(injector);
+    kbd.PressString("12BUZZ");
+    kbd.PressKey("A", true);
+    kbd.PressKeyVK(VirtualKey::kCapsLock);
+    bool caps = true;
+    bool num = true;
+    bool scroll = true;
+    kbd.GetLockStatus(caps, num, scroll);
+    EXPECT_FALSE(caps || num || scroll);
+}
+
+} // namespace
+} // namespace qz

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# The Debian package, end to end, on this machine: build it with CPack,
+# install it with apt, start the installed program under Xvfb, end it as a
+# person would (a click on "Exit"), expect exit status 0 and a silent standard
+# error, then purge the package and expect every file it brought to be gone.
+#
+# Needs root, apt, cpack, Xvfb and xdotool; otherwise skipped. Refuses to touch
+# a machine where the package is already installed.
+#
+# Usage: deb_test.sh BUILD_DIR
+set -euo pipefail
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+build=$(readlink -f "$1")
+[ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
+for tool in apt-get dpkg dpkg-deb cpack Xvfb xdotool flock timeout; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -f "$build/CPackConfig.cmake" ] || skip "no CPackConfig.cmake in $build (configure first)"
+[ -x "$build/src/ui/qz470-tester" ] || skip "qz470-tester is not built in $build (build it first)"
+
+# One run at a time on a machine: apt holds its own lock, but the checks
+# around it must not see another run's package.
+exec 9>/tmp/qz470-tester-deb-test.lock
+flock -w 600 9 || skip "another run of this test holds the lock"
+
+if dpkg-query -W -f='${Status}' qz470-tester 2>/dev/null | grep -q 'install ok installed'; then
+  skip "qz470-tester is already installed here; this test will not remove it"
+fi
+
+work=$(mktemp -d)
+installed=0
+app_pid=""
+xvfb_pid=""
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  if [ "$installed" = 1 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qz470-tester >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+die() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+# ---- build ----
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) || {
+  cat "$work/cpack.log"
+  die "cpack failed"
+}
+deb=$(ls "$work"/out/qz470-tester_*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] || die "cpack made no qz470-tester_*.deb"
+echo "built ${deb##*/}"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+# Qt's platform plugin and the fonts are loaded at run time; the linked libraries
+# come from dpkg-shlibdeps, so their presence shows that it ran.
+for dep in qt6-qpa-plugins fonts-liberation libqt6widgets6 libc6; do
+  grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep"
+done
+for script in postinst postrm; do
+  dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./$script" || fail "the package has no $script"
+done
+
+# ---- install ----
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >"$work/apt-install.log" 2>&1 || {
+  cat "$work/apt-install.log"
+  die "apt-get install failed (postinst must not fail where udev is not running)"
+}
+installed=1
+dpkg -L qz470-tester >"$work/files"
+for f in /usr/bin/qz470-tester /usr/lib/udev/rules.d/60-qz470-tester.rules \
+  /usr/share/applications/qz470-tester.desktop /usr/share/icons/hicolor/scalable/apps/qz470-tester.svg; do
+  grep -qx "$f" "$work/files" || fail "the package does not install $f"
+done
+
+# ---- run the installed program and click "Exit" ----
+mkdir -m 700 "$work/runtime" "$work/home"
+Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 300); do
+  [ -s "$work/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -s "$work/display" ] || {
+  cat "$work/xvfb.log"
+  die "Xvfb did not start"
+}
+display=":$(head -1 "$work/display")"
+
+env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" DISPLAY="$display" \
+  QT_QPA_PLATFORM=xcb LANG=C.UTF-8 /usr/bin/qz470-tester >"$work/stdout" 2>"$work/stderr" &
+app_pid=$!
+
+window=$(DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^QZ470 Tester$' 2>/dev/null | head -1 || true)
+if [ -z "$window" ]; then
+  cat "$work/stderr"
+  die "no visible window named \"QZ470 Tester\" appeared"
+fi
+eval "$(DISPLAY=$display xdotool getwindowgeometry --shell "$window")"
+echo "main window $window at $X,$Y, ${WIDTH}x${HEIGHT}"
+# "Exit" sits at 6090,7800 twips, 1995x885 twips, 15 twips a pixel: its centre
+# is at (472, 549) in the window. Give the window a moment to take input first.
+sleep 1
+DISPLAY=$display xdotool mousemove --window "$window" 472 549 click 1
+
+for _ in $(seq 300); do
+  kill -0 "$app_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$app_pid" 2>/dev/null; then
+  fail "the program is still running 30 s after the click on Exit"
+  kill "$app_pid" 2>/dev/null || true
+fi
+status=0
+wait "$app_pid" || status=$?
+app_pid=""
+[ "$status" -eq 0 ] || fail "the program ended with status $status"
+if [ -s "$work/stderr" ]; then
+  fail "the program wrote to standard error without a transceiver present:"
+  sed 's/^/    /' "$work/stderr"
+fi
+
+# ---- purge, and nothing may be left ----
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -q qz470-tester >"$work/apt-purge.log" 2>&1 || {
+  cat "$work/apt-purge.log"
+  die "apt-get purge failed"
+}
+installed=0
+dpkg-query -W -f='${Status}' qz470-tester 2>/dev/null | grep -q 'installed' && fail "dpkg still lists the package"
+while IFS= read -r path; do
+  [ "$path" = "/." ] && continue
+  if [ -L "$path" ] || [ -f "$path" ]; then
+    fail "left behind: $path"
+  elif [ -d "$path" ]; then
+    # Shared directories stay while another package owns them or has files in them.
+    if ! dpkg -S "$path" >/dev/null 2>&1 && [ -z "$(ls -A "$path")" ]; then
+      fail "left behind: empty directory $path"
+    fi
+  fi
+done <"$work/files"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "the package builds, installs, runs, exits on Exit and purges cleanly"

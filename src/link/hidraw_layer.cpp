@@ -252,7 +252,8 @@ HidLayer::ReadResult HidrawLayer::ReadReport(Handle handle, std::span<std::uint8
         }
     }
     if (n == 0) {
-        return {ReadOutcome::Nothing, 0};
+        // End of file: the node's other side has gone away.
+        return {(look.revents & (POLLHUP | POLLERR)) != 0 ? ReadOutcome::Gone : ReadOutcome::Nothing, 0};
     }
     if (skip != 0) {
         buffer[0] = 0;

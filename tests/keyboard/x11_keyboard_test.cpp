@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace qz {
 namespace {
@@ -25,8 +26,8 @@ namespace {
 // presses it receives type, the way any Xlib client reads them.
 class TargetWindow {
 public:
-    explicit TargetWindow(const std::string& displayName)
-        : display_(XOpenDisplay(displayName.c_str()))
+    explicit TargetWindow(Display* display)
+        : display_(display)
     {
         const int screen = DefaultScreen(display_);
         window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 300, 100, 0,
@@ -104,14 +105,31 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server_->SetLayout("us"));
-        target_ = std::make_unique<TargetWindow>(server_->DisplayName());
-        injector_ = std::make_unique<X11KeyInjector>(server_->DisplayName().c_str());
+        // Other programs on a shared machine may start X servers of their own
+        // at the same moment, which can refuse a connection for an instant.
+        Display* display = nullptr;
+        for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt) {
+            display = XOpenDisplay(server_->DisplayName().c_str());
+            if (display == nullptr) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        std::string how;
+        ASSERT_NE(display, nullptr) << "cannot connect to " << server_->DisplayName()
+                                    << (server_->Alive(how) ? " (the server runs)" : ", the server " + how);
+        target_ = std::make_unique<TargetWindow>(display);
+        for (int attempt = 0; attempt < 20 && (injector_ == nullptr || !injector_->Connected()); ++attempt) {
+            injector_ = std::make_unique<X11KeyInjector>(server_->DisplayName().c_str());
+        }
         ASSERT_TRUE(injector_->Connected());
         kbd_ = std::make_unique<clsKeyboard>(*injector_);
     }
 
     void TearDown() override
     {
+        if (target_ == nullptr) {
+            return;
+        }
         // Leave Caps Lock off for the next test whatever happened here.
         XkbLockModifiers(target_->Connection(), XkbUseCoreKbd, LockMask, 0);
         XSync(target_->Connection(), False);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ std::unique_ptr<XvfbServer> XvfbServer::Start(std::string& why)
         return nullptr;
     }
     if (pid == 0) {
+        // Gone with the test program, also when it crashes or is killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         const int devNull = open("/dev/null", O_RDWR);
         if (devNull >= 0) {
@@ -64,6 +67,17 @@ XvfbServer::~XvfbServer()
     kill(pid_, SIGTERM);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
+}
+
+bool XvfbServer::Alive(std::string& how) const
+{
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == 0) {
+        return true;
+    }
+    how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                              : "exited with status " + std::to_string(WEXITSTATUS(status));
+    return false;
 }
 
 bool XvfbServer::SetLayout(const std::string& arguments) const

@@ -17,6 +17,8 @@ public:
     XvfbServer& operator=(const XvfbServer&) = delete;
 
     const std::string& DisplayName() const { return displayName_; }
+    // Whether the server process is still running (and how it ended if not).
+    bool Alive(std::string& how) const;
 
     // Runs setxkbmap with `arguments` against this server; true on success.
     bool SetLayout(const std::string& arguments) const;

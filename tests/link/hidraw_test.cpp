@@ -1,0 +1,334 @@
+// The Linux HID layer and the Transceiver on it, against transceivers that
+// umockdev emulates: udev enumeration, sysfs report descriptors, reports read
+// through the device node, LED reports written to it, unplug and replug.
+// Runs under umockdev-wrapper; exits 77 when no test bed can be made.
+#include "descriptor_files.h"
+#include "link/hidraw_layer.h"
+#include "link/transceiver.h"
+#include "timer/fake_timer_layer.h"
+
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qz {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One emulated HID interface: a "hid" parent with HID_ID and report_descriptor,
+// and its "hidraw" child with a device node that is a PTY whose other end the
+// test holds.
+struct EmulatedHid {
+    std::string hidSysPath;
+    std::string hidrawSysPath;
+    std::string node;
+};
+
+class TestBed {
+public:
+    TestBed()
+    {
+        bed_ = umockdev_testbed_new();
+        if (bed_ == nullptr) {
+            std::printf("SKIP: umockdev could not make a test bed\n");
+            std::exit(77);
+        }
+        // The emulation lives in a preloaded library that redirects /sys and /dev.
+        if (std::getenv("LD_PRELOAD") == nullptr || std::strstr(std::getenv("LD_PRELOAD"), "umockdev") == nullptr) {
+            std::printf("SKIP: not running under umockdev-wrapper, so no HID device can be emulated\n");
+            std::exit(77);
+        }
+    }
+    ~TestBed() { g_object_unref(bed_); }
+    TestBed(const TestBed&) = delete;
+    TestBed& operator=(const TestBed&) = delete;
+
+    // usbPort orders the devices: udev enumerates them by sysfs path.
+    EmulatedHid Add(const std::string& usbPort, std::uint16_t vendor, std::uint16_t product, const char* descriptor,
+        const std::string& hidrawName)
+    {
+        char hidName[64];
+        std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", vendor, product, ++serial_);
+        char hidId[64];
+        std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", vendor, product);
+        EmulatedHid hid;
+        hid.hidSysPath = "/sys/devices/pci0000:00/usb1/" + usbPort + "/" + usbPort + ":1.0/" + hidName;
+        hid.hidrawSysPath = hid.hidSysPath + "/hidraw/" + hidrawName;
+        hid.node = "/dev/" + hidrawName;
+        // Child first, then its parent, as umockdev's record format has them.
+        const std::string records = "P: " + hid.hidrawSysPath.substr(4) + "\nN: " + hidrawName
+            + "\nE: DEVNAME=" + hid.node + "\nE: SUBSYSTEM=hidraw\n\nP: " + hid.hidSysPath.substr(4)
+            + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + hidId + "\n";
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(bed_, records.c_str(), &error)) {
+            std::printf("SKIP: umockdev refused the device: %s\n", error != nullptr ? error->message : "?");
+            std::exit(77);
+        }
+        if (descriptor != nullptr) {
+            // Binary: the descriptor holds zero bytes.
+            auto bytes = testdata::LoadNamedDescriptor(descriptor).bytes;
+            umockdev_testbed_set_attribute_binary(bed_, hid.hidSysPath.c_str(), "report_descriptor",
+                reinterpret_cast<guint8*>(bytes.data()), static_cast<gssize>(bytes.size()));
+        }
+        return hid;
+    }
+
+    // The test's end of the node's PTY.
+    int Master(const EmulatedHid& hid) { return umockdev_testbed_get_dev_fd(bed_, hid.node.c_str()); }
+
+    // Unplug: the device leaves sysfs, and the node hangs up. Removing alone
+    // leaves open descriptors working, so the test's end of the PTY is
+    // replaced by /dev/null (the test bed still owns that descriptor number).
+    void Unplug(const EmulatedHid& hid)
+    {
+        const int master = Master(hid);
+        umockdev_testbed_remove_device(bed_, hid.hidrawSysPath.c_str());
+        umockdev_testbed_remove_device(bed_, hid.hidSysPath.c_str());
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_GE(null, 0);
+        ::dup2(null, master);
+        ::close(null);
+        // Removal leaves the node behind; a real unplug takes it away.
+        gchar* root = umockdev_testbed_get_root_dir(bed_);
+        ::unlink((std::string(root) + hid.node).c_str());
+        g_free(root);
+    }
+
+private:
+    UMockdevTestbed* bed_ = nullptr;
+    int serial_ = 0;
+};
+
+// The data of one input report, as the device sends it on the wire.
+void Send(int master, const std::vector<std::uint8_t>& bytes)
+{
+    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Bytes that arrive at the test's end within a second.
+std::vector<std::uint8_t> Receive(int master, std::size_t count)
+{
+    std::vector<std::uint8_t> got;
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    while (got.size() < count && std::chrono::steady_clock::now() < until) {
+        pollfd look {master, POLLIN, 0};
+        if (::poll(&look, 1, 50) == 1 && (look.revents & POLLIN) != 0) {
+            std::uint8_t buffer[64];
+            const ssize_t n = ::read(master, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            }
+        }
+    }
+    return got;
+}
+
+struct Press {
+    std::int16_t remote;
+    std::string button;
+    std::uint8_t reportId;
+};
+
+class HidrawTest : public ::testing::Test {
+protected:
+    Transceiver& Make()
+    {
+        dev = std::make_unique<Transceiver>(layer, timers);
+        dev->SetButtonPressedHandler([this](TransceiverData& TRData) {
+            presses.push_back({TRData.Remote(), TRData.Button(), dev->ReportBuffer()[0]});
+        });
+        return *dev;
+    }
+
+    // Polls tick by tick until pred holds; the PTY hands bytes over
+    // asynchronously, so allow it a moment (never a pass/fail bound on speed).
+    template <typename Pred> bool TickUntil(Pred pred, int ticks = 400)
+    {
+        for (int i = 0; i < ticks; ++i) {
+            timers.Advance(30ms);
+            if (pred()) {
+                return true;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    void TearDown() override { dev.reset(); }
+
+    TestBed bed;
+    HidrawLayer layer;
+    FakeTimerLayer timers;
+    std::unique_ptr<Transceiver> dev;
+    std::vector<Press> presses;
+};
+
+const std::vector<std::uint8_t> kFramePad5A {0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
+const std::vector<std::uint8_t> kCodePad1A {0x00, 0x80};
+
+TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
+{
+    bed.Add("1-1", 0x046D, 0xC077, "mouse_boot", "hidraw0");
+    bed.Add("1-2", 0x0003, 0x1003, "transceiver_1003", "hidraw1");
+    bed.Add("1-3", 0x0003, 0x1001, "transceiver_1001", "hidraw2");
+    const auto found = layer.Enumerate();
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].path, "/dev/hidraw0");
+    EXPECT_EQ(found[0].vendorId, 0x046D);
+    EXPECT_EQ(found[1].path, "/dev/hidraw1");
+    EXPECT_EQ(found[1].productId, 0x1003);
+    EXPECT_EQ(found[2].path, "/dev/hidraw2");
+    EXPECT_EQ(found[2].productId, 0x1001);
+    for (const auto& item : found) {
+        EXPECT_TRUE(item.idsKnown);
+    }
+
+    // Both opens keep the descriptor out of child processes, and the lengths
+    // come from the sysfs report descriptor.
+    for (const auto mode : {HidLayer::OpenMode::Synchronous, HidLayer::OpenMode::NonBlockingInput}) {
+        const auto opened = layer.Open("/dev/hidraw2", mode);
+        ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
+        EXPECT_NE(::fcntl(opened.handle, F_GETFD) & FD_CLOEXEC, 0);
+        HidLayer::ReportLengths lengths;
+        ASSERT_TRUE(layer.GetReportLengths(opened.handle, lengths));
+        EXPECT_EQ(lengths.input, 3);
+        EXPECT_EQ(lengths.output, 6);
+        layer.Close(opened.handle);
+    }
+    EXPECT_EQ(layer.Open("/dev/hidraw9", HidLayer::OpenMode::Synchronous).status, HidLayer::OpenStatus::Gone);
+}
+
+TEST_F(HidrawTest, FindsTheFirstTransceiverReadsPressesAndLightsLeds)
+{
+    bed.Add("1-1", 0x046D, 0xC077, "mouse_boot", "hidraw0");
+    const EmulatedHid frame = bed.Add("1-2", 0x0003, 0x1003, "transceiver_1003", "hidraw1");
+    bed.Add("1-3", 0x0003, 0x1001, "transceiver_1001", "hidraw2");
+    Transceiver& t = Make();
+    ASSERT_TRUE(t.Ready());
+    EXPECT_EQ(t.DevicePath(), frame.node);
+    EXPECT_FALSE(t.CmdModel());
+    EXPECT_EQ(t.ReportBuffer().size(), 10u);
+
+    const int master = bed.Master(frame);
+    Send(master, kFramePad5A);
+    ASSERT_TRUE(TickUntil([&] { return presses.size() == 1; }));
+    EXPECT_EQ(presses[0].remote, 5);
+    EXPECT_EQ(presses[0].button, "A");
+    EXPECT_EQ(presses[0].reportId, 0); // a device without report IDs reads as ID 0
+    Send(master, kFramePad5A);
+    ASSERT_TRUE(TickUntil([&] { return presses.size() == 2; }));
+
+    t.LEDOnShort(5);
+    EXPECT_EQ(Receive(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0x05, 0x00, 0x02, 0xF4, 0xAF}));
+    t.LEDFlash(260);
+    EXPECT_EQ(Receive(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0xFA, 0x00, 0x03, 0x0A, 0xAF}));
+}
+
+TEST_F(HidrawTest, ReportIdsAreKeptAtIndexZero)
+{
+    const EmulatedHid frame = bed.Add("1-1", 0x0003, 0x1003, "transceiver_report_ids", "hidraw0");
+    Transceiver& t = Make();
+    ASSERT_EQ(t.ReportBuffer().size(), 10u);
+    std::vector<std::uint8_t> report {0x05};
+    report.insert(report.end(), kFramePad5A.begin(), kFramePad5A.end());
+    Send(bed.Master(frame), report);
+    ASSERT_TRUE(TickUntil([&] { return presses.size() == 1; }));
+    EXPECT_EQ(presses[0].reportId, 5);
+    EXPECT_EQ(presses[0].remote, 5);
+}
+
+TEST_F(HidrawTest, AMissingDescriptorGivesNoLengths)
+{
+    const EmulatedHid frame = bed.Add("1-1", 0x0003, 0x1003, nullptr, "hidraw0");
+    Transceiver& t = Make();
+    ASSERT_TRUE(t.Ready());
+    EXPECT_EQ(t.ReportBuffer().size(), 1u);
+    Send(bed.Master(frame), kFramePad5A);
+    TickUntil([] { return false; }, 20);
+    EXPECT_TRUE(presses.empty());
+}
+
+TEST_F(HidrawTest, SurvivesUnplugAndPicksUpWhatComesBack)
+{
+    const EmulatedHid frame = bed.Add("1-2", 0x0003, 0x1003, "transceiver_1003", "hidraw1");
+    Transceiver& t = Make();
+    ASSERT_TRUE(t.Connected());
+
+    // Unplugged: the node hangs up; writes to it must not kill the process.
+    bed.Unplug(frame);
+    ASSERT_TRUE(TickUntil([&] { return !t.Connected(); }));
+    t.LEDOn(1);
+    EXPECT_TRUE(t.Ready());
+
+    // A code-report transceiver appears at another node.
+    const EmulatedHid cmd = bed.Add("1-3", 0x0003, 0x1001, "transceiver_1001", "hidraw2");
+    ASSERT_TRUE(TickUntil([&] { return t.Connected(); }));
+    EXPECT_TRUE(t.CmdModel());
+    EXPECT_EQ(t.DevicePath(), cmd.node);
+    EXPECT_EQ(t.ReportBuffer().size(), 4u);
+    Send(bed.Master(cmd), kCodePad1A);
+    ASSERT_TRUE(TickUntil([&] { return presses.size() == 1; }));
+    EXPECT_EQ(presses[0].remote, 1);
+    EXPECT_EQ(presses[0].button, "A");
+    t.LEDOn(1);
+    EXPECT_EQ(Receive(bed.Master(cmd), 6), (std::vector<std::uint8_t> {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
+
+    // That one goes too, and the first comes back at its old USB port. (One
+    // umockdev test bed cannot create the same node name twice, so it gets a
+    // new node; the fake bus covers a return at the very same node.)
+    bed.Unplug(cmd);
+    ASSERT_TRUE(TickUntil([&] { return !t.Connected(); }));
+    const EmulatedHid back = bed.Add("1-2", 0x0003, 0x1003, "transceiver_1003", "hidraw3");
+    ASSERT_TRUE(TickUntil([&] { return t.Connected(); }));
+    EXPECT_EQ(t.DevicePath(), back.node);
+    EXPECT_FALSE(t.CmdModel());
+    Send(bed.Master(back), kFramePad5A);
+    ASSERT_TRUE(TickUntil([&] { return presses.size() == 2; }));
+    EXPECT_EQ(presses[1].remote, 5);
+}
+
+TEST_F(HidrawTest, OpenFailuresAreReportedOncePerNodeWithTheFix)
+{
+    HidLayer::OpenFailure denied {"/dev/hidraw4", 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, EACCES};
+    const std::string line = HidrawLayer::DescribeOpenFailure(denied);
+    EXPECT_NE(line.find("/dev/hidraw4"), std::string::npos);
+    EXPECT_NE(line.find("60-qz470-tester.rules"), std::string::npos);
+    EXPECT_NE(line.find("package"), std::string::npos);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+
+    // The default reporter: one line on standard error per node.
+    ::testing::internal::CaptureStderr();
+    layer.ReportOpenFailure(denied);
+    layer.ReportOpenFailure(denied);
+    HidLayer::OpenFailure other = denied;
+    other.path = "/dev/hidraw5";
+    other.status = HidLayer::OpenStatus::Failed;
+    other.errorCode = EBUSY;
+    layer.ReportOpenFailure(other);
+    const std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed, line + "\n" + HidrawLayer::DescribeOpenFailure(other) + "\n");
+
+    // A reporter of the caller's own gets each node once as well.
+    HidrawLayer second;
+    std::vector<std::string> seen;
+    second.SetOpenFailureReporter([&](const HidLayer::OpenFailure& f) { seen.push_back(f.path); });
+    second.ReportOpenFailure(denied);
+    second.ReportOpenFailure(denied);
+    EXPECT_EQ(seen, std::vector<std::string> {"/dev/hidraw4"});
+}
+
+} // namespace
+} // namespace qz

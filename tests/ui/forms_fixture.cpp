@@ -1,0 +1,121 @@
+#include "forms_fixture.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <QTest>
+
+#include <utility>
+
+namespace qz::test {
+
+ByteArray Frame(int pad, std::uint8_t key)
+{
+    const auto padByte = static_cast<std::uint8_t>(pad % 10 == 0 ? pad - 10 : pad);
+    ByteArray report {0x00, 0xFA, 0x07, 0x00, padByte, key, 0x00, 0x00, 0x00};
+    report[6] = XorChecksum(5, report);
+    return report;
+}
+
+std::string TypedText(const std::vector<FakeKeyInjector::Event>& events)
+{
+    std::string text;
+    bool shift = false;
+    for (const auto& e : events) {
+        if (e.kind != FakeKeyInjector::Event::Kind::KeyDown && e.kind != FakeKeyInjector::Event::Kind::KeyUp) {
+            continue;
+        }
+        const bool down = e.kind == FakeKeyInjector::Event::Kind::KeyDown;
+        if (e.virtualKey == VirtualKey::kShift) {
+            shift = down;
+        } else if (down && e.virtualKey >= 'A' && e.virtualKey <= 'Z') {
+            text += static_cast<char>(shift ? e.virtualKey : e.virtualKey - 'A' + 'a');
+        } else if (down) {
+            text += static_cast<char>(e.virtualKey);
+        }
+    }
+    return text;
+}
+
+bool AllKeysReleased(const std::vector<FakeKeyInjector::Event>& events)
+{
+    std::vector<int> held(256, 0);
+    for (const auto& e : events) {
+        if (e.kind == FakeKeyInjector::Event::Kind::KeyDown) {
+            ++held[e.virtualKey];
+        } else if (e.kind == FakeKeyInjector::Event::Kind::KeyUp) {
+            --held[e.virtualKey];
+        }
+    }
+    for (int count : held) {
+        if (count != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+FormsTest::FormsTest()
+{
+    device = &bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
+    hooks.processEvents = [this] {
+        ++yields;
+        if (atYield) {
+            // One shot: the action may close the window and end the test's interest.
+            const auto action = std::exchange(atYield, nullptr);
+            action();
+        }
+        QCoreApplication::processEvents();
+    };
+    hooks.sleep = [this](std::chrono::milliseconds duration) {
+        EXPECT_EQ(duration, frmMain::kBlankPause);
+        atSleep.push_back(Now());
+    };
+    hooks.reportError = [this](const Error& error) { reported.push_back(error); };
+    hooks.exitProgram = [this](int status) { exitStatuses.push_back(status); };
+}
+
+FormsTest::~FormsTest()
+{
+    form.reset();
+    // Let deferred deletions of closed audience windows run.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+frmMain& FormsTest::Start()
+{
+    form = std::make_unique<frmMain>(bus, timers, keys, hooks);
+    form->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    return *form;
+}
+
+void FormsTest::Press(int pad, std::uint8_t key)
+{
+    device->QueueReport(Frame(pad, key));
+    timers.Advance(std::chrono::milliseconds(Transceiver::kPollIntervalMs));
+}
+
+Shown FormsTest::Now() const
+{
+    Shown shown;
+    shown.pad = form->lblPad->text();
+    shown.button = form->lblButton->text();
+    if (frmSecondary* secondary = form->Secondary()) {
+        shown.hasSecondary = true;
+        shown.secondaryPad = secondary->lblPad->text();
+        shown.secondaryButton = secondary->lblButton->text();
+    }
+    return shown;
+}
+
+void FormsTest::Click(QAbstractButton* button)
+{
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void FormsTest::QueueClick(QAbstractButton* button)
+{
+    QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+} // namespace qz::test

@@ -22,6 +22,9 @@ for tool in apt-get dpkg dpkg-deb cpack Xvfb xdotool flock timeout; do
 done
 [ -f "$build/CPackConfig.cmake" ] || skip "no CPackConfig.cmake in $build (configure first)"
 [ -x "$build/src/ui/qz470-tester" ] || skip "qz470-tester is not built in $build (build it first)"
+if command -v readelf >/dev/null && readelf -d "$build/src/ui/qz470-tester" | grep -Eq 'NEEDED.*lib(a|ub|t)san'; then
+  skip "this is a sanitizer build; packages are made from a normal build"
+fi
 
 # One run at a time on a machine: apt holds its own lock, but the checks
 # around it must not see another run's package.

@@ -100,10 +100,16 @@ if $QZ_AS_USER sh -c 'exec 3<>/dev/hidraw0' 2>/dev/null; then
 fi
 exec $QZ_AS_USER env PATH=/usr/bin:/bin HOME="$QZ_WORK/home" XDG_RUNTIME_DIR="$QZ_WORK/runtime" \
   DISPLAY="$QZ_DISPLAY" QT_QPA_PLATFORM=xcb LANG=C.UTF-8 \
+  ASAN_OPTIONS="$QZ_ASAN_OPTIONS" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" LSAN_OPTIONS="$QZ_LSAN_OPTIONS" \
   LD_PRELOAD="$LD_PRELOAD" UMOCKDEV_DIR="$UMOCKDEV_DIR" "$QZ_WORK/qz470-tester"
 INSIDE
 
-QZ_AS_USER="${as_user[*]}" QZ_WORK="$work" QZ_DISPLAY="$display" \
+# A sanitizer build runs with umockdev's preload library in front of its
+# runtime; the sanitizers' own options pass through to the program.
+cp "$(dirname "$0")/lsan.supp" "$work/lsan.supp"
+QZ_ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
+  QZ_LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp:print_suppressions=0" \
+  QZ_AS_USER="${as_user[*]}" QZ_WORK="$work" QZ_DISPLAY="$display" \
   umockdev-run -d "$work/transceiver.umockdev" -- sh "$work/inside.sh" >"$work/stdout" 2>"$work/stderr" &
 app_pid=$!
 

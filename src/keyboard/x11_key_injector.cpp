@@ -155,6 +155,19 @@ struct X11KeyInjector::State {
     Atom numIndicator = None;
     Atom scrollIndicator = None;
 
+    // Level 3 (AltGr). The lookup reports a level-3 character as needing Ctrl
+    // and Alt together, the usual meaning of that pair on layouts with AltGr;
+    // the key events that follow then press the key that selects level 3
+    // instead of Ctrl and Alt. Only a pair announced by the lookup is turned
+    // into AltGr: Ctrl and Alt sent as keys of their own stay Ctrl and Alt.
+    KeyCode level3Key = 0; // the key that selects level 3 on this keymap, 0: none
+    unsigned level3Mask = 0; // the modifiers that key sets
+    int altGrFor = -1; // the key a lookup announced AltGr for, until its events are sent
+    bool ctrlDeferred = false; // a Ctrl down held back until we know whether Alt follows
+    KeyCode altGrKeyDown = 0; // the level-3 key we hold on behalf of Ctrl+Alt
+    bool ctrlInAltGr = false; // ... and which of the two are still logically down
+    bool altInAltGr = false;
+
     ~State()
     {
         if (display == nullptr) {
@@ -211,7 +224,7 @@ struct X11KeyInjector::State {
             if (xkb != nullptr) {
                 XkbFreeKeyboard(xkb, 0, True);
             }
-            xkb = XkbGetMap(display, XkbAllClientInfoMask, XkbUseCoreKbd);
+            xkb = XkbGetMap(display, XkbAllMapComponentsMask, XkbUseCoreKbd);
             mapStale = false;
             group = -1;
         }
@@ -306,6 +319,7 @@ struct X11KeyInjector::State {
                 Assign(placed.keycode, placed.vk);
             }
         }
+        FindLevel3Key();
         std::uint8_t spare = VirtualKey::kFirstExtraKey;
         for (int kc = minKc; kc <= maxKc && spare <= VirtualKey::kLastExtraKey; ++kc) {
             const auto code = static_cast<KeyCode>(kc);
@@ -315,24 +329,127 @@ struct X11KeyInjector::State {
         }
     }
 
-    // Which of Shift (true) or nothing (false) selects `level` of the key's
-    // type; nullopt when the level needs any other modifier (AltGr, Num Lock,
-    // Caps Lock alone...). We only ever press Shift for a character: Ctrl and
-    // Alt select no level on X, and a level-3 character pressed with anything
-    // we could send would come out as a different character.
-    std::optional<bool> ShiftForLevel(KeyCode kc, int level) const
+    // The modifiers a key sets while held, when its action sets modifiers.
+    unsigned ModsSetBy(KeyCode kc) const
     {
-        if (level == 0) {
-            return false;
+        const int g = EffectiveGroup(kc);
+        if (g < 0 || !XkbKeyHasActions(xkb, kc)) {
+            return 0;
         }
-        const XkbKeyTypePtr type = XkbKeyKeyType(xkb, kc, EffectiveGroup(kc));
-        for (int i = 0; i < type->map_count; ++i) {
-            const XkbKTMapEntryRec& entry = type->map[i];
-            if (entry.active && entry.level == level && entry.mods.mask == ShiftMask) {
-                return true;
+        const XkbAction* action = XkbKeyActionEntry(xkb, kc, 0, g);
+        if (action == nullptr || action->type != XkbSA_SetMods) {
+            return 0;
+        }
+        return (action->mods.flags & XkbSA_UseModMapMods) != 0 ? xkb->map->modmap[kc] : action->mods.mask;
+    }
+
+    // The key that selects level 3: one whose first level is
+    // ISO_Level3_Shift and that sets a modifier other than Shift, Ctrl, Alt.
+    void FindLevel3Key()
+    {
+        level3Key = 0;
+        level3Mask = 0;
+        for (int kc = xkb->min_key_code; kc <= xkb->max_key_code; ++kc) {
+            const auto code = static_cast<KeyCode>(kc);
+            const unsigned mods = ModsSetBy(code);
+            if (SymAt(code, 0) == XK_ISO_Level3_Shift && mods != 0
+                && (mods & (ShiftMask | ControlMask | Mod1Mask)) == 0) {
+                level3Key = code;
+                level3Mask = mods;
+                return;
             }
         }
-        return std::nullopt;
+    }
+
+    // The modifier bits (kShiftBit, kCtrlBit | kAltBit for AltGr) that select
+    // `level` of the key's type; nullopt when the level needs a modifier we
+    // cannot press for a character (Num Lock, Caps Lock alone, a level-5
+    // shift...): such a level is never used, so no wrong character is typed.
+    std::optional<std::int16_t> ModifiersForLevel(KeyCode kc, int level) const
+    {
+        if (level == 0) {
+            return 0;
+        }
+        const XkbKeyTypePtr type = XkbKeyKeyType(xkb, kc, EffectiveGroup(kc));
+        std::optional<std::int16_t> best;
+        for (int i = 0; i < type->map_count; ++i) {
+            const XkbKTMapEntryRec& entry = type->map[i];
+            if (!entry.active || entry.level != level) {
+                continue;
+            }
+            std::optional<std::int16_t> bits;
+            if (entry.mods.mask == ShiftMask) {
+                bits = kShiftBit;
+            } else if (level3Key != 0 && entry.mods.mask == level3Mask) {
+                bits = static_cast<std::int16_t>(kCtrlBit | kAltBit);
+            } else if (level3Key != 0 && entry.mods.mask == (level3Mask | ShiftMask)) {
+                bits = static_cast<std::int16_t>(kShiftBit | kCtrlBit | kAltBit);
+            }
+            if (bits && (!best || *bits < *best)) {
+                best = bits;
+            }
+        }
+        return best;
+    }
+
+    void Send(KeyCode kc, bool down)
+    {
+        XTestFakeKeyEvent(display, kc, down ? True : False, CurrentTime);
+        XFlush(display);
+        heldByUs[kc] = down;
+    }
+
+    // A question about another key than the announced one: PressKeyVK, not
+    // the character's events, comes next.
+    void ForgetAltGrUnlessFor(std::int32_t vk)
+    {
+        if (vk != altGrFor) {
+            altGrFor = -1;
+        }
+    }
+
+    // A Ctrl down held back for an AltGr pair that did not come after all.
+    void SendDeferredCtrl()
+    {
+        if (ctrlDeferred) {
+            ctrlDeferred = false;
+            if (keycodeOfVk[VirtualKey::kCtrl] != 0) {
+                Send(keycodeOfVk[VirtualKey::kCtrl], true);
+            }
+        }
+    }
+
+    // Turns Ctrl and Alt announced as AltGr into the level-3 key; true when
+    // the event was taken care of here.
+    bool HandleAltGr(std::uint8_t vk, bool down)
+    {
+        if (vk == VirtualKey::kCtrl && down && altGrFor >= 0 && !ctrlDeferred && altGrKeyDown == 0) {
+            ctrlDeferred = true;
+            return true;
+        }
+        if (vk == VirtualKey::kAlt && down && ctrlDeferred) {
+            ctrlDeferred = false;
+            altGrKeyDown = level3Key;
+            ctrlInAltGr = true;
+            altInAltGr = true;
+            Send(altGrKeyDown, true);
+            return true;
+        }
+        if (vk == VirtualKey::kCtrl && !down && ctrlDeferred) {
+            ctrlDeferred = false; // pressed and released without ever being sent
+            return true;
+        }
+        const bool releasesPartOfPair = !down && altGrKeyDown != 0
+            && ((vk == VirtualKey::kCtrl && ctrlInAltGr) || (vk == VirtualKey::kAlt && altInAltGr));
+        if (releasesPartOfPair) {
+            (vk == VirtualKey::kCtrl ? ctrlInAltGr : altInAltGr) = false;
+            if (!ctrlInAltGr && !altInAltGr) {
+                Send(altGrKeyDown, false);
+                altGrKeyDown = 0;
+            }
+            return true;
+        }
+        return false;
     }
 };
 
@@ -387,8 +504,8 @@ std::int16_t X11KeyInjector::KeyForCharacter(std::uint8_t character)
     if (s.xkb == nullptr || wanted == NoSymbol) {
         return kNoKey;
     }
-    // Prefer a key that types the character on its own over one that needs
-    // Shift; among equals the lowest keycode (the main block before the keypad).
+    // Prefer the fewest modifiers (none, Shift, AltGr, Shift+AltGr); among
+    // equals the lowest keycode (the main block before the keypad).
     std::int16_t best = kNoKey;
     for (int kc = s.xkb->min_key_code; kc <= s.xkb->max_key_code; ++kc) {
         const auto code = static_cast<KeyCode>(kc);
@@ -402,18 +519,14 @@ std::int16_t X11KeyInjector::KeyForCharacter(std::uint8_t character)
             if (XkbKeySymEntry(s.xkb, code, level, g) != wanted) {
                 continue;
             }
-            const std::optional<bool> shift = s.ShiftForLevel(code, level);
-            if (!shift) {
-                continue;
-            }
-            if (!*shift) {
-                return vk;
-            }
-            if (best == kNoKey) {
-                best = static_cast<std::int16_t>(kShiftBit | vk);
+            const std::optional<std::int16_t> modifiers = s.ModifiersForLevel(code, level);
+            if (modifiers && (best == kNoKey || *modifiers < (best & 0xFF00))) {
+                best = static_cast<std::int16_t>(*modifiers | vk);
             }
         }
     }
+    const bool altGr = best != kNoKey && (best & (kCtrlBit | kAltBit)) == (kCtrlBit | kAltBit);
+    s.altGrFor = altGr ? (best & 0xFF) : -1;
     return best;
 }
 
@@ -423,6 +536,7 @@ std::uint32_t X11KeyInjector::ScanCode(std::int32_t virtualKey)
         return 0;
     }
     state_->Refresh(false);
+    state_->ForgetAltGrUnlessFor(virtualKey);
     const KeyCode kc = state_->keycodeOfVk[static_cast<std::size_t>(virtualKey)];
     // The Linux input code, which for the main block is the PC set-1 scan code.
     return kc > 8 ? static_cast<std::uint32_t>(kc - 8) : 0;
@@ -434,6 +548,7 @@ std::uint32_t X11KeyInjector::KeyCharacter(std::int32_t virtualKey)
         return 0;
     }
     state_->Refresh(false);
+    state_->ForgetAltGrUnlessFor(virtualKey);
     const KeyCode kc = state_->keycodeOfVk[static_cast<std::size_t>(virtualKey)];
     return kc == 0 ? 0 : CharacterOfKeysym(state_->SymAt(kc, 0));
 }
@@ -445,14 +560,19 @@ void X11KeyInjector::SendKeyEvent(std::uint8_t virtualKey, std::uint8_t /*scanCo
     if (!Connected()) {
         return;
     }
-    const KeyCode kc = state_->keycodeOfVk[virtualKey];
-    if (kc == 0) {
+    State& s = *state_;
+    const bool down = (flags & kKeyUp) == 0;
+    if (s.HandleAltGr(virtualKey, down)) {
         return;
     }
-    const bool down = (flags & kKeyUp) == 0;
-    XTestFakeKeyEvent(state_->display, kc, down ? True : False, CurrentTime);
-    XFlush(state_->display);
-    state_->heldByUs[kc] = down;
+    s.SendDeferredCtrl();
+    if (virtualKey != VirtualKey::kShift && virtualKey != VirtualKey::kCtrl && virtualKey != VirtualKey::kAlt) {
+        s.altGrFor = -1; // the character's own key: its AltGr pair, if any, is down or not wanted
+    }
+    const KeyCode kc = s.keycodeOfVk[virtualKey];
+    if (kc != 0) {
+        s.Send(kc, down);
+    }
 }
 
 std::int16_t X11KeyInjector::KeyState(std::int32_t virtualKey)
@@ -461,6 +581,7 @@ std::int16_t X11KeyInjector::KeyState(std::int32_t virtualKey)
         return 0;
     }
     State& s = *state_;
+    s.SendDeferredCtrl();
     s.Refresh(true);
     std::int16_t result = 0;
     Atom indicator = None;
@@ -492,6 +613,7 @@ void X11KeyInjector::Pause(std::chrono::milliseconds duration)
 {
     if (Connected()) {
         // Every event has reached the server before the pause begins.
+        state_->SendDeferredCtrl();
         XSync(state_->display, False);
     }
     std::this_thread::sleep_for(duration);

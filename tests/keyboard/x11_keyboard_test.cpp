@@ -180,13 +180,46 @@ TEST_F(X11KeyboardTest, FollowsLayoutSwitchesMadeWhileRunning)
     }
 }
 
-TEST_F(X11KeyboardTest, AltGrCharactersArriveRightOrNotAtAll)
+TEST_F(X11KeyboardTest, AltGrCharactersArriveRight)
+{
+    // German: @ and backslash on level 3 (AltGr+Q, AltGr+sharp s); French:
+    // @ and braces on level 3 of the number row. The pair Ctrl+Alt that
+    // announces AltGr must never reach the window as Ctrl and Alt.
+    ASSERT_TRUE(server_->SetLayout("de"));
+    EXPECT_EQ(Type("a@b\\c"), "a@b\\c");
+    ASSERT_TRUE(server_->SetLayout("fr"));
+    EXPECT_EQ(Type("{1@2}"), "{1@2}");
+    ASSERT_TRUE(server_->SetLayout("de"));
+    // Latin-1 letters with a key of their own arrive as themselves; level 4
+    // (Shift+AltGr) too.
+    EXPECT_EQ(Type("\u00E4\u00D6\u00DF\u00A5"), "\xE4\xD6\xDF\xA5");
+}
+
+TEST_F(X11KeyboardTest, AltGrCharacterHeldAndReleasedLaterTypesOnceAndLetsGo)
 {
     ASSERT_TRUE(server_->SetLayout("de"));
-    const std::string typed = Type("a@b\\c");
-    EXPECT_TRUE(typed == "a@b\\c" || typed == "abc") << typed;
-    // Latin-1 letters with a key of their own arrive as themselves.
-    EXPECT_EQ(Type("\u00E4\u00D6\u00DF"), "\xE4\xD6\xDF");
+    kbd_->PressKey("@", true);
+    injector_->Pause(std::chrono::milliseconds(0));
+    EXPECT_TRUE(target_->KeyDown(XK_ISO_Level3_Shift));
+    EXPECT_FALSE(target_->KeyDown(XK_Control_L));
+    EXPECT_FALSE(target_->KeyDown(XK_Alt_L));
+    kbd_->PressKey("@", false, true);
+    injector_->Pause(std::chrono::milliseconds(0));
+    EXPECT_FALSE(target_->KeyDown(XK_ISO_Level3_Shift));
+    EXPECT_EQ(target_->TakeText(), "@");
+
+    // Ctrl and Alt pressed as keys of their own stay Ctrl and Alt.
+    kbd_->PressKeyVK(VirtualKey::kCtrl, true);
+    kbd_->PressKeyVK(VirtualKey::kAlt, true);
+    injector_->Pause(std::chrono::milliseconds(0));
+    EXPECT_TRUE(target_->KeyDown(XK_Control_L));
+    EXPECT_TRUE(target_->KeyDown(XK_Alt_L));
+    EXPECT_FALSE(target_->KeyDown(XK_ISO_Level3_Shift));
+    kbd_->PressKeyVK(VirtualKey::kCtrl, false, true);
+    kbd_->PressKeyVK(VirtualKey::kAlt, false, true);
+    injector_->Pause(std::chrono::milliseconds(0));
+    EXPECT_FALSE(target_->KeyDown(XK_Control_L));
+    EXPECT_FALSE(target_->KeyDown(XK_Alt_L));
 }
 
 TEST_F(X11KeyboardTest, TypesOnTheActiveGroupOfATwoLayoutKeymap)

@@ -5,6 +5,7 @@
 #include "keyboard/x11_key_injector.h"
 #include "xvfb_server.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 // After gtest: Xlib defines macros (None, Bool) that gtest's names collide with.
@@ -279,6 +280,29 @@ TEST_F(X11KeyboardTest, LockKeysReadOnWhileHeldOrToggled)
     kbd_->PressKeyVK(VirtualKey::kNumLock);
     kbd_->GetLockStatus(caps, num, scroll);
     EXPECT_FALSE(num);
+}
+
+TEST_F(X11KeyboardTest, PendingQtEventsRunAfterEachCharacterHasArrived)
+{
+    int argc = 1;
+    char name[] = "x11_keyboard_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::string seenInEvent;
+    const auto post = [&] {
+        QMetaObject::invokeMethod(
+            &app, [&] { seenInEvent += "[" + target_->TakeText() + "]"; }, Qt::QueuedConnection);
+    };
+    post();
+    kbd_->PressString("ab");
+    EXPECT_EQ(seenInEvent, "[a]");
+    EXPECT_EQ(target_->TakeText(), "b");
+
+    post();
+    kbd_->PressString("cd", false);
+    EXPECT_EQ(seenInEvent, "[a]");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(seenInEvent, "[a][cd]");
 }
 
 TEST_F(X11KeyboardTest, KeysLeftHeldAreReleasedWhenTheInjectorGoes)

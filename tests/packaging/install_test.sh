@@ -137,6 +137,12 @@ fi
 
 # ---- documentation ----
 expect_file share/doc/qz470-tester/README.md 644 || true
+changelog=share/doc/qz470-tester/changelog.gz
+if expect_file "$changelog" 644; then
+  gzip -dc "$root/$changelog" 2>/dev/null | head -1 | grep -Eq '^qz470-tester \([0-9][^)]*\) [a-z]+; urgency=' ||
+    fail "$changelog does not start with a changelog entry of qz470-tester"
+  gzip -dc "$root/$changelog" 2>/dev/null | grep -q '@[A-Za-z_0-9]*@' && fail "$changelog: unsubstituted @VARIABLE@ left"
+fi
 for shot in screenshot-main.png screenshot-secondary.png; do
   if [ -f "$src/docs/$shot" ]; then
     expect_file "share/doc/qz470-tester/docs/$shot" 644 || true

@@ -1,0 +1,419 @@
+// glib names a member "signals", which Qt defines as a keyword: glib first.
+#include <umockdev.h>
+
+#include "x11_harness.h"
+
+#include "ui/form_style.h"
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qz::test {
+
+using namespace std::chrono_literals;
+
+void Skip(const std::string& why)
+{
+    std::printf("SKIP: %s\n", why.c_str());
+    std::fflush(stdout);
+    std::_Exit(77);
+}
+
+// --- X servers ---------------------------------------------------------------
+
+namespace {
+
+std::string MakeWorkDir()
+{
+    char pattern[] = "/tmp/qz-ui-x11-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    return dir != nullptr ? dir : "/tmp";
+}
+
+std::string Tail(const std::string& path, std::size_t lines)
+{
+    std::ifstream in(path);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) {
+        all.push_back(line);
+    }
+    std::string text;
+    for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) {
+        text += "\n    " + all[i];
+    }
+    return text;
+}
+
+bool Run(const std::string& display, const QStringList& arguments, QString* output = nullptr)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", QString::fromStdString(display));
+    process.setProcessEnvironment(environment);
+    process.start(arguments.first(), arguments.mid(1));
+    const bool finished = process.waitForFinished(20000);
+    if (output != nullptr) {
+        *output = QString::fromLocal8Bit(process.readAllStandardOutput() + process.readAllStandardError());
+    }
+    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
+XServer::XServer(int pid, std::string display, std::string workDir)
+    : pid_(pid)
+    , display_(std::move(display))
+    , workDir_(std::move(workDir))
+{
+}
+
+XServer::~XServer()
+{
+    kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
+    std::system(("rm -rf '" + workDir_ + "'").c_str());
+}
+
+std::unique_ptr<XServer> XServer::Launch(const std::vector<std::string>& argv, std::string workDir, std::string& why)
+{
+    int fds[2];
+    if (pipe(fds) != 0) {
+        why = "pipe failed";
+        return nullptr;
+    }
+    const std::string log = workDir + "/server.out";
+    const pid_t pid = fork();
+    if (pid < 0) {
+        why = "fork failed";
+        return nullptr;
+    }
+    if (pid == 0) {
+        // Gone with the test program, also when it crashes or is killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        close(fds[0]);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+        }
+        std::vector<std::string> args = argv;
+        args.push_back("-displayfd");
+        args.push_back(std::to_string(fds[1]));
+        std::vector<char*> raw;
+        for (std::string& a : args) {
+            raw.push_back(a.data());
+        }
+        raw.push_back(nullptr);
+        execvp(raw[0], raw.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    // The server writes its display number once it accepts connections.
+    std::string number;
+    pollfd look {fds[0], POLLIN, 0};
+    while (number.find('\n') == std::string::npos && poll(&look, 1, 30000) > 0) {
+        char buffer[16];
+        const ssize_t n = read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        number.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    if (number.find('\n') == std::string::npos) {
+        kill(pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        why = WIFEXITED(status) && WEXITSTATUS(status) == 127 ? argv[0] + " is not installed"
+                                                              : argv[0] + " did not start:" + Tail(log, 8);
+        return nullptr;
+    }
+    number.erase(number.find('\n'));
+    return std::unique_ptr<XServer>(new XServer(pid, ":" + number, std::move(workDir)));
+}
+
+std::unique_ptr<XServer> XServer::StartXvfb(int width, int height, std::string& why)
+{
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    return Launch({"Xvfb", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"}, MakeWorkDir(), why);
+}
+
+std::unique_ptr<XServer> XServer::StartXorgTwoMonitors(std::string& why)
+{
+    if (access("/usr/lib/xorg/modules/drivers/dummy_drv.so", R_OK) != 0) {
+        why = "the Xorg dummy video driver (xserver-xorg-video-dummy) is not installed";
+        return nullptr;
+    }
+    if (geteuid() != 0) {
+        why = "Xorg takes a configuration file of our own only when started by root";
+        return nullptr;
+    }
+    const std::string dir = MakeWorkDir();
+    std::ofstream(dir + "/xorg.conf") << R"(Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 256000
+EndSection
+Section "Monitor"
+    Identifier "monitor"
+    HorizSync 5.0 - 1000.0
+    VertRefresh 5.0 - 200.0
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    Monitor "monitor"
+    DefaultDepth 24
+    SubSection "Display"
+        Depth 24
+        Virtual 3200 1080
+    EndSubSection
+EndSection
+Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+    Option "AutoEnableDevices" "false"
+    Option "DontVTSwitch" "true"
+EndSection
+)";
+    auto server = Launch({"Xorg", "-config", dir + "/xorg.conf", "-logfile", dir + "/Xorg.log", "-nolisten", "tcp",
+                             "-noreset", "-novtswitch", "-sharevts"},
+        dir, why);
+    if (!server) {
+        return nullptr;
+    }
+    const std::string& display = server->Display();
+    QString output;
+    const bool monitors = Run(display, {"xrandr", "--output", "DUMMY0", "--mode", "1920x1080"}, &output)
+        && Run(display, {"xrandr", "--fb", "3200x1080"}, &output)
+        && Run(display, {"xrandr", "--setmonitor", "LEFT", "1920/508x1080/286+0+0", "DUMMY0"}, &output)
+        && Run(display, {"xrandr", "--setmonitor", "RIGHT", "1280/338x1024/270+1920+0", "none"}, &output)
+        && Run(display, {"xrandr", "--listmonitors"}, &output);
+    if (!monitors || !output.contains("Monitors: 2")) {
+        why = "xrandr could not define two monitors: " + output.toStdString();
+        return nullptr;
+    }
+    return server;
+}
+
+// --- The emulated transceiver ------------------------------------------------
+
+std::unique_ptr<EmulatedTransceiver> EmulatedTransceiver::Create(std::string& why)
+{
+    UMockdevTestbed* bed = umockdev_testbed_new();
+    if (bed == nullptr) {
+        why = "umockdev could not make a test bed";
+        return nullptr;
+    }
+    // A 0x1003 transceiver on USB: 8 data bytes each way on a vendor page, no
+    // report IDs. Child (hidraw node) and parent (HID interface with its
+    // identity and report descriptor).
+    static const char* const kRecords
+        = "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:0003:1003.0001/hidraw/hidraw0\n"
+          "N: hidraw0\n"
+          "E: DEVNAME=/dev/hidraw0\n"
+          "E: SUBSYSTEM=hidraw\n"
+          "\n"
+          "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/0003:0003:1003.0001\n"
+          "E: SUBSYSTEM=hid\n"
+          "E: HID_ID=0003:00000003:00001003\n"
+          "E: HID_NAME=QZ470 Transceiver\n"
+          "H: report_descriptor=0600FF0901A101150026FF007508950809018102950809019102C0\n";
+    const std::string records = kRecords;
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(bed, records.c_str(), &error)) {
+        why = std::string("umockdev refused the device: ") + (error != nullptr ? error->message : "?");
+        g_object_unref(bed);
+        return nullptr;
+    }
+    return std::unique_ptr<EmulatedTransceiver>(new EmulatedTransceiver(bed));
+}
+
+EmulatedTransceiver::~EmulatedTransceiver()
+{
+    g_object_unref(bed_);
+}
+
+bool EmulatedTransceiver::Send(const std::vector<std::uint8_t>& data)
+{
+    const int master = umockdev_testbed_get_dev_fd(bed_, "/dev/hidraw0");
+    return master >= 0 && write(master, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
+
+std::vector<std::uint8_t> EmulatedTransceiver::Receive(std::size_t count, std::chrono::milliseconds within)
+{
+    const int master = umockdev_testbed_get_dev_fd(bed_, "/dev/hidraw0");
+    std::vector<std::uint8_t> got;
+    const auto until = std::chrono::steady_clock::now() + within;
+    while (master >= 0 && got.size() < count && std::chrono::steady_clock::now() < until) {
+        pollfd look {master, POLLIN, 0};
+        if (poll(&look, 1, 20) == 1 && (look.revents & POLLIN) != 0) {
+            std::uint8_t buffer[64];
+            const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            }
+        }
+        // Let this program's own windows keep working meanwhile.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return got;
+}
+
+void EmulatedTransceiver::AddTo(QProcessEnvironment& environment) const
+{
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    environment.insert("UMOCKDEV_DIR", QString::fromUtf8(root));
+    g_free(root);
+    const QString preload = environment.value("LD_PRELOAD");
+    environment.insert(
+        "LD_PRELOAD", preload.isEmpty() ? "libumockdev-preload.so.0" : "libumockdev-preload.so.0:" + preload);
+    // The preload comes before a sanitizer runtime the program may carry.
+    const QString asan = environment.value("ASAN_OPTIONS");
+    environment.insert("ASAN_OPTIONS", (asan.isEmpty() ? "" : asan + ":") + "verify_asan_link_order=0");
+}
+
+// --- The program ---------------------------------------------------------------
+
+Tester::Tester(const QString& executable, const EmulatedTransceiver* device)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // What main() picks by itself; the test must not inherit another choice.
+    environment.remove("QT_QPA_PLATFORM");
+    if (device != nullptr) {
+        device->AddTo(environment);
+    }
+    process_.setProcessEnvironment(environment);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(executable, {});
+    process_.waitForStarted(10000);
+}
+
+Tester::~Tester()
+{
+    if (Running()) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+bool Tester::WaitForExit(std::chrono::milliseconds within)
+{
+    return WaitUntil([this] { return !Running(); }, within);
+}
+
+QString Tester::Output()
+{
+    output_ += QString::fromLocal8Bit(process_.readAll());
+    return output_;
+}
+
+// --- Looking and clicking --------------------------------------------------
+
+QString XdoTool(const QStringList& arguments, bool* ok)
+{
+    QProcess process;
+    process.start("xdotool", arguments);
+    const bool finished = process.waitForFinished(20000);
+    if (ok != nullptr) {
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+}
+
+QStringList WindowsOfClass(const QString& windowClass)
+{
+    return XdoTool({"search", "--onlyvisible", "--class", windowClass}).split('\n', Qt::SkipEmptyParts);
+}
+
+QString WindowName(const QString& window)
+{
+    return XdoTool({"getwindowname", window});
+}
+
+QRect WindowGeometry(const QString& window)
+{
+    // "X=.. Y=.. WIDTH=.. HEIGHT=.." lines, one per value.
+    const QStringList lines = XdoTool({"getwindowgeometry", "--shell", window}).split('\n');
+    QRect rect;
+    for (const QString& line : lines) {
+        const int value = line.section('=', 1).toInt();
+        if (line.startsWith("X=")) {
+            rect.moveLeft(value);
+        } else if (line.startsWith("Y=")) {
+            rect.moveTop(value);
+        } else if (line.startsWith("WIDTH=")) {
+            rect.setWidth(value);
+        } else if (line.startsWith("HEIGHT=")) {
+            rect.setHeight(value);
+        }
+    }
+    return rect;
+}
+
+QString WaitForWindow(const QString& name, std::chrono::milliseconds within)
+{
+    QString window;
+    WaitUntil(
+        [&] {
+            window = XdoTool({"search", "--onlyvisible", "--name", "^" + name + "$"}).section('\n', 0, 0);
+            return !window.isEmpty();
+        },
+        within);
+    return window;
+}
+
+void ClickAt(const QString& window, QPoint point)
+{
+    XdoTool({"mousemove", "--window", window, QString::number(point.x()), QString::number(point.y())});
+    XdoTool({"click", "1"});
+}
+
+QImage GrabScreen(const QRect& rect)
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    // Window 0 is the root window: what the X server shows, whoever drew it.
+    return screen->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+QImage RenderValueLabel(double points, QSize size, const QString& text)
+{
+    ValueLabel label(points, nullptr);
+    label.resize(size);
+    label.SetText(text);
+    return label.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+double Difference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size() || a.isNull()) {
+        return 1.0;
+    }
+    qint64 differing = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const auto* lineA = reinterpret_cast<const QRgb*>(a.constScanLine(y));
+        const auto* lineB = reinterpret_cast<const QRgb*>(b.constScanLine(y));
+        for (int x = 0; x < a.width(); ++x) {
+            if (lineA[x] != lineB[x]) {
+                ++differing;
+            }
+        }
+    }
+    return static_cast<double>(differing) / (static_cast<double>(a.width()) * a.height());
+}
+
+} // namespace qz::test

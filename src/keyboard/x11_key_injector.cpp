@@ -150,6 +150,7 @@ struct X11KeyInjector::State {
     int group = -1; // the group the key table was built for
     std::array<KeyCode, 256> keycodeOfVk {};
     std::array<std::uint8_t, 256> vkOfKeycode {};
+    std::array<std::int16_t, 256> keyOfCharacter {}; // by Latin-1 code: what KeyForCharacter answers
     std::bitset<256> heldByUs; // keys we pressed and have not released
     Atom capsIndicator = None;
     Atom numIndicator = None;
@@ -282,6 +283,7 @@ struct X11KeyInjector::State {
     {
         keycodeOfVk.fill(0);
         vkOfKeycode.fill(0);
+        keyOfCharacter.fill(kNoKey);
         if (xkb == nullptr) {
             return;
         }
@@ -327,6 +329,39 @@ struct X11KeyInjector::State {
                 Assign(code, spare++);
             }
         }
+        for (int c = 0; c < 256; ++c) {
+            keyOfCharacter[static_cast<std::size_t>(c)] = FindKeyFor(KeysymForCharacter(static_cast<std::uint8_t>(c)));
+        }
+    }
+
+    // The key and modifiers that type `wanted` in the current group. Prefers
+    // the fewest modifiers (none, Shift, AltGr, Shift+AltGr); among equals the
+    // lowest keycode (the main block before the keypad).
+    std::int16_t FindKeyFor(KeySym wanted) const
+    {
+        std::int16_t best = kNoKey;
+        if (wanted == NoSymbol) {
+            return best;
+        }
+        for (int kc = xkb->min_key_code; kc <= xkb->max_key_code; ++kc) {
+            const auto code = static_cast<KeyCode>(kc);
+            const std::uint8_t vk = vkOfKeycode[code];
+            const int g = EffectiveGroup(code);
+            if (vk == 0 || g < 0) {
+                continue;
+            }
+            const int width = XkbKeyGroupWidth(xkb, code, g);
+            for (int level = 0; level < width; ++level) {
+                if (XkbKeySymEntry(xkb, code, level, g) != wanted) {
+                    continue;
+                }
+                const std::optional<std::int16_t> modifiers = ModifiersForLevel(code, level);
+                if (modifiers && (best == kNoKey || *modifiers < (best & 0xFF00))) {
+                    best = static_cast<std::int16_t>(*modifiers | vk);
+                }
+            }
+        }
+        return best;
     }
 
     // The modifiers a key sets while held, when its action sets modifiers.
@@ -500,31 +535,7 @@ std::int16_t X11KeyInjector::KeyForCharacter(std::uint8_t character)
     }
     State& s = *state_;
     s.Refresh(true);
-    const KeySym wanted = KeysymForCharacter(character);
-    if (s.xkb == nullptr || wanted == NoSymbol) {
-        return kNoKey;
-    }
-    // Prefer the fewest modifiers (none, Shift, AltGr, Shift+AltGr); among
-    // equals the lowest keycode (the main block before the keypad).
-    std::int16_t best = kNoKey;
-    for (int kc = s.xkb->min_key_code; kc <= s.xkb->max_key_code; ++kc) {
-        const auto code = static_cast<KeyCode>(kc);
-        const std::uint8_t vk = s.vkOfKeycode[code];
-        const int g = s.EffectiveGroup(code);
-        if (vk == 0 || g < 0) {
-            continue;
-        }
-        const int width = XkbKeyGroupWidth(s.xkb, code, g);
-        for (int level = 0; level < width; ++level) {
-            if (XkbKeySymEntry(s.xkb, code, level, g) != wanted) {
-                continue;
-            }
-            const std::optional<std::int16_t> modifiers = s.ModifiersForLevel(code, level);
-            if (modifiers && (best == kNoKey || *modifiers < (best & 0xFF00))) {
-                best = static_cast<std::int16_t>(*modifiers | vk);
-            }
-        }
-    }
+    const std::int16_t best = s.keyOfCharacter[character];
     const bool altGr = best != kNoKey && (best & (kCtrlBit | kAltBit)) == (kCtrlBit | kAltBit);
     s.altGrFor = altGr ? (best & 0xFF) : -1;
     return best;
@@ -616,7 +627,18 @@ void X11KeyInjector::Pause(std::chrono::milliseconds duration)
         state_->SendDeferredCtrl();
         XSync(state_->display, False);
     }
-    std::this_thread::sleep_for(duration);
+    // Never shorter than asked, and not much longer: a plain sleep wakes up
+    // 0.1 to 0.3 ms late here, which adds up over a string. Sleep to just
+    // before the end, then yield until it has passed.
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kWakeMargin = std::chrono::microseconds(300);
+    const Clock::time_point end = Clock::now() + duration;
+    if (duration > kWakeMargin) {
+        std::this_thread::sleep_until(end - kWakeMargin);
+    }
+    while (Clock::now() < end) {
+        std::this_thread::yield();
+    }
 }
 
 void X11KeyInjector::ProcessPendingEvents()

@@ -605,8 +605,14 @@ std::int16_t X11KeyInjector::KeyState(std::int32_t virtualKey)
     }
     if (indicator != None) {
         Bool on = False;
-        if (XkbGetNamedIndicator(s.display, indicator, nullptr, &on, nullptr, nullptr) && on) {
-            result |= 0x0001;
+        if (XkbGetNamedIndicator(s.display, indicator, nullptr, &on, nullptr, nullptr)) {
+            result = on ? 1 : 0;
+        } else if (virtualKey == VirtualKey::kCapsLock) {
+            // A keymap without that indicator: the locked Lock modifier is Caps Lock.
+            XkbStateRec state {};
+            if (XkbGetState(s.display, XkbUseCoreKbd, &state) == Success && (state.locked_mods & LockMask) != 0) {
+                result = 1;
+            }
         }
     }
     const KeyCode kc = s.keycodeOfVk[static_cast<std::size_t>(virtualKey)];

@@ -236,6 +236,36 @@ TEST_F(X11KeyboardTest, TypesOnTheActiveGroupOfATwoLayoutKeymap)
     EXPECT_EQ(Type("yz\u00FC"), "yz");
 }
 
+TEST_F(X11KeyboardTest, VirtualKeysKeepTheFixedNumberingOnEveryLayout)
+{
+    X11KeyInjector& keys = *injector_;
+    constexpr std::int16_t kShift = KeyInjector::kShiftBit;
+    constexpr std::int16_t kAltGr = KeyInjector::kCtrlBit | KeyInjector::kAltBit;
+    // US: letters and digits by their upper-case ASCII code, never an X keycode.
+    EXPECT_EQ(keys.KeyForCharacter('z'), 'Z');
+    EXPECT_EQ(keys.KeyForCharacter('Z'), kShift | 'Z');
+    EXPECT_EQ(keys.KeyForCharacter('7'), '7');
+    EXPECT_EQ(keys.KeyForCharacter(' '), VirtualKey::kSpace);
+    EXPECT_EQ(keys.KeyForCharacter('\r'), VirtualKey::kReturn);
+    EXPECT_EQ(keys.KeyForCharacter('-'), VirtualKey::kOemMinus);
+    EXPECT_EQ(keys.ScanCode('A'), 30U); // PC scan code of the A key
+    EXPECT_EQ(keys.KeyCharacter('A'), static_cast<std::uint32_t>('A'));
+    EXPECT_EQ(keys.KeyCharacter(VirtualKey::kHome), 0U); // sent as an extended key
+    EXPECT_EQ(keys.KeyCharacter(VirtualKey::kShift), 0U);
+    EXPECT_EQ(keys.KeyForCharacter(0xE4), KeyInjector::kNoKey);
+
+    ASSERT_TRUE(server_->SetLayout("de"));
+    EXPECT_EQ(keys.KeyForCharacter('z'), 'Z');
+    EXPECT_EQ(keys.ScanCode('Z'), 21U); // where Y is on a US board
+    EXPECT_EQ(keys.KeyForCharacter('@'), kAltGr | 'Q');
+    EXPECT_NE(keys.KeyForCharacter(0xE4), KeyInjector::kNoKey);
+
+    ASSERT_TRUE(server_->SetLayout("fr"));
+    EXPECT_EQ(keys.KeyForCharacter('1'), kShift | '1');
+    EXPECT_EQ(keys.KeyForCharacter('a'), 'A');
+    EXPECT_EQ(keys.ScanCode('A'), 16U); // where Q is on a US board
+}
+
 TEST_F(X11KeyboardTest, CharactersTheLayoutLacksSendNothing)
 {
     EXPECT_EQ(Type("1\u00E42"), "12"); // no a-umlaut on US

@@ -20,6 +20,7 @@
 #include <umockdev.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -145,18 +146,30 @@ int main(int argc, char** argv)
         announced.fetch_add(1);
     });
     std::thread writer([&] {
+        // A second reader on the node, only to see when the report becomes
+        // readable (the PTY hands bytes over a moment after the write).
+        const int watch = ::open("/dev/hidraw0", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         std::mt19937 random(12345);
         // Uniform over two whole poll intervals: the write lands at a random phase of the tick.
         std::uniform_int_distribution<int> pauseUs(0, 59999);
         for (int i = 0; i < reports; ++i) {
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
-            writtenAt.store(Clock::now().time_since_epoch().count());
+            auto before = Clock::now().time_since_epoch().count();
+            writtenAt.store(before);
             if (::write(master, kReport, sizeof kReport) != static_cast<ssize_t>(sizeof kReport)) {
                 break;
+            }
+            pollfd look {watch, POLLIN, 0};
+            if (watch >= 0 && ::poll(&look, 1, 5) == 1) {
+                // Readable now, unless the poll step took the report first.
+                writtenAt.compare_exchange_strong(before, Clock::now().time_since_epoch().count());
             }
             while (announced.load() <= i) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }
+        }
+        if (watch >= 0) {
+            ::close(watch);
         }
     });
     while (announced.load() < reports) {
@@ -168,6 +181,9 @@ int main(int argc, char** argv)
     const auto at = [&](double q) { return delaysMs[static_cast<std::size_t>(q * (delaysMs.size() - 1))]; };
     std::printf("report to OnButtonPressed over %d reports (ms):\n", reports);
     std::printf("  mean %.2f  median %.2f  p99 %.2f  max %.2f\n", mean, at(0.5), at(0.99), delaysMs.back());
+    const auto over
+        = [&](double ms) { return delaysMs.end() - std::upper_bound(delaysMs.begin(), delaysMs.end(), ms); };
+    std::printf("  over 30 ms: %td  over 31 ms: %td\n", over(30.0), over(31.0));
 
     g_object_unref(bed);
     return 0;

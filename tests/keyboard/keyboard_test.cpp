@@ -186,6 +186,37 @@ TEST_F(KeyboardTest, MalformedUtf8IsAnInvalidArgumentAtThatCharacter)
     EXPECT_EQ(ErrorNumberOf([&] { kbd.PressKey("\xC3\xBF"); }), 0); // U+00FF
 }
 
+TEST_F(KeyboardTest, AnyTwoByteTextLeavesNoKeyDownAndPausesOncePerTypedCharacter)
+{
+    // Every text of two bytes: typed whole, or typed up to a character that
+    // fails with 5 or 6. Either way every key that went down came up again.
+    keys.SetKey(0xE9, KeyInjector::kShiftBit | KeyInjector::kCtrlBit | 'E');
+    for (int first = 0; first < 256; ++first) {
+        for (int second = 0; second < 256; ++second) {
+            const std::string text {static_cast<char>(first), static_cast<char>(second)};
+            int error = 0;
+            try {
+                kbd.PressString(text);
+            } catch (const Error& e) {
+                error = e.Number();
+            }
+            ASSERT_TRUE(error == 0 || error == 5 || error == 6) << first << " " << second;
+            int down = 0;
+            int pauses = 0;
+            for (const Fake::Event& e : keys.TakeEvents()) {
+                down += e.kind == Fake::Event::Kind::KeyDown ? 1 : e.kind == Fake::Event::Kind::KeyUp ? -1 : 0;
+                pauses += e.kind == Fake::Event::Kind::Pause ? 1 : 0;
+                ASSERT_GE(down, 0);
+            }
+            ASSERT_EQ(down, 0) << first << " " << second;
+            // An ASCII first byte is typed before the second can fail; a lone
+            // byte of 0x80 or more is never a whole character.
+            const int expected = (first < 0x80 ? 1 : 0) + (error == 0 ? 1 : 0);
+            ASSERT_EQ(pauses, expected) << first << " " << second;
+        }
+    }
+}
+
 TEST_F(KeyboardTest, GetLockStatusReadsEachLockKeyAndOverwritesTheOutputs)
 {
     bool caps = true;

@@ -83,7 +83,14 @@ bool XvfbServer::Alive(std::string& how) const
 bool XvfbServer::SetLayout(const std::string& arguments) const
 {
     const std::string command = "setxkbmap -display " + displayName_ + " " + arguments + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
+    // A shared machine can refuse a connection for an instant; try again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (std::system(command.c_str()) == 0) {
+            return true;
+        }
+        usleep(100000);
+    }
+    return false;
 }
 
 } // namespace qz::test

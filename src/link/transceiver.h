@@ -18,8 +18,12 @@ class TimerLayer;
 // pad, and sends LED commands to the pads.
 //
 // A transceiver that was found and is later unplugged is opened again when it
-// (or another transceiver) comes back; one that was absent at construction
-// stays absent.
+// (or another transceiver) comes back, at the same or another node: once a
+// read reports the device gone, its handles are closed and, on every tenth
+// poll tick (300 ms), the HID interfaces are enumerated again, until a
+// transceiver opens. A node that refuses us is retried quietly for about 2 s
+// (udev may still be applying its permissions) before the failure is
+// reported. One that was absent at construction stays absent.
 class Transceiver {
 public:
     // Vendor and product IDs of the two transceiver models.

@@ -269,6 +269,7 @@ TEST_F(HidrawTest, SurvivesUnplugAndPicksUpWhatComesBack)
 
     // Unplugged: the node hangs up; writes to it must not kill the process.
     bed.Unplug(frame);
+    t.LEDOn(1); // before the poll step has noticed: the write fails quietly
     ASSERT_TRUE(TickUntil([&] { return !t.Connected(); }));
     t.LEDOn(1);
     EXPECT_TRUE(t.Ready());

@@ -96,6 +96,10 @@ protected:
             std::printf("SKIPPED: cannot start a private X server: %s\n", why.c_str());
             std::exit(77);
         }
+        if (!server_->SetLayout("us")) {
+            std::printf("SKIPPED: setxkbmap cannot set a keyboard layout (is x11-xkb-utils installed?)\n");
+            std::exit(77);
+        }
     }
     static void TearDownTestSuite()
     {

@@ -115,8 +115,8 @@ std::string HidrawLayer::DescribeOpenFailure(const OpenFailure& failure)
     switch (failure.status) {
     case OpenStatus::PermissionDenied:
         return "qz470-tester: no permission to open " + where
-            + ". Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/,"
-              " then unplug and replug the transceiver.";
+            + ". Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/;"
+              " then replug the transceiver and start qz470-tester again.";
     case OpenStatus::Gone:
         return "qz470-tester: " + where + " disappeared before it could be opened.";
     case OpenStatus::Opened:

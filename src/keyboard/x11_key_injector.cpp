@@ -413,6 +413,9 @@ struct X11KeyInjector::State {
                 continue;
             }
             std::optional<std::int16_t> bits;
+            if ((entry.mods.mask & ShiftMask) != 0 && keycodeOfVk[VirtualKey::kShift] == 0) {
+                continue; // no Shift key to press: the level would come out as another
+            }
             if (entry.mods.mask == ShiftMask) {
                 bits = kShiftBit;
             } else if (level3Key != 0 && entry.mods.mask == level3Mask) {

@@ -243,6 +243,9 @@ void frmMain::ShowPress(std::int16_t remote, const std::string& button)
     const QString padText = DecimalText(remote);
     SetPadText(padText);
     SetButtonText(QString::fromStdString(button));
+    // Paint them now rather than at the next yield: with keystrokes on, that
+    // would come only after the first character and its pause.
+    PaintValues();
     // 8. The pad number and the report length come from the device: a pad no
     //    LED report can carry, or a transceiver whose reports are too short
     //    for an LED frame, leaves the LED dark but does not end the program.
@@ -357,6 +360,16 @@ void frmMain::SetButtonText(const QString& text)
     }
     lblButton->SetText(text);
     LoadSecondary().lblButton->SetText(text);
+}
+
+void frmMain::PaintValues()
+{
+    lblPad->repaint();
+    lblButton->repaint();
+    if (frmSecondary* secondary = Secondary(); secondary != nullptr && secondary->isVisible()) {
+        secondary->lblPad->repaint();
+        secondary->lblButton->repaint();
+    }
 }
 
 void frmMain::EndWithError(const Error& error) noexcept

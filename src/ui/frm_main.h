@@ -105,6 +105,7 @@ private:
     void SetPadText(const QString& text);
     void SetButtonText(const QString& text);
     frmSecondary& LoadSecondary();
+    void PaintValues();
 
     // Lets queued events run; false when the window closed meanwhile, so that
     // the caller stops touching anything.

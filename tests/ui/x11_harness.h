@@ -75,6 +75,7 @@ public:
     ~Tester();
 
     bool Running() const { return process_.state() != QProcess::NotRunning; }
+    qint64 Pid() const { return process_.processId(); }
     // Waits for the program to end; false when it did not.
     bool WaitForExit(std::chrono::milliseconds within);
     int ExitCode() const { return process_.exitCode(); }

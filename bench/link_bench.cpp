@@ -9,6 +9,8 @@
 //    that the machine's background load falls on both alike.
 // 2. Delay from a report becoming readable on the node to OnButtonPressed,
 //    over N reports written at random moments against the poll phase.
+// 3. CPU time while the transceiver is unplugged and looked for every 300 ms,
+//    beside the empty timer again (three slices each).
 #include "link/hidraw_layer.h"
 #include "link/transceiver.h"
 #include "timer/qt_timer_layer.h"
@@ -67,6 +69,46 @@ double RunLoopFor(int ms)
     return ThreadCpuSeconds() - start;
 }
 
+struct Emulated {
+    std::string hidSysPath;
+    std::string hidrawSysPath;
+    std::string node;
+};
+
+// Adds a 0x1003 transceiver at hidraw<index>; udev enumerates by sysfs path.
+bool AddTransceiver(UMockdevTestbed* bed, int index, Emulated& out)
+{
+    const std::string n = std::to_string(index);
+    out.hidSysPath = "/sys/devices/pci0000:00/usb1/1-" + n + "/1-" + n + ":1.0/0003:0003:1003." + n;
+    out.hidrawSysPath = out.hidSysPath + "/hidraw/hidraw" + n;
+    out.node = "/dev/hidraw" + n;
+    const std::string records = "P: " + out.hidrawSysPath.substr(4) + "\nN: hidraw" + n + "\nE: DEVNAME=" + out.node
+        + "\nE: SUBSYSTEM=hidraw\n\nP: " + out.hidSysPath.substr(4)
+        + "\nE: SUBSYSTEM=hid\nE: HID_ID=0003:00000003:00001003\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(bed, records.c_str(), &error)) {
+        return false;
+    }
+    std::vector<std::uint8_t> descriptor(std::begin(kDescriptor), std::end(kDescriptor));
+    umockdev_testbed_set_attribute_binary(
+        bed, out.hidSysPath.c_str(), "report_descriptor", descriptor.data(), static_cast<gssize>(descriptor.size()));
+    return true;
+}
+
+// Unplug: the device leaves sysfs and /dev, and its node hangs up.
+void Unplug(UMockdevTestbed* bed, const Emulated& device)
+{
+    const int master = umockdev_testbed_get_dev_fd(bed, device.node.c_str());
+    umockdev_testbed_remove_device(bed, device.hidrawSysPath.c_str());
+    umockdev_testbed_remove_device(bed, device.hidSysPath.c_str());
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ::dup2(null, master); // the test bed still owns the descriptor number
+    ::close(null);
+    gchar* root = umockdev_testbed_get_root_dir(bed);
+    ::unlink((std::string(root) + device.node).c_str());
+    g_free(root);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,19 +130,12 @@ int main(int argc, char** argv)
 
     QCoreApplication app(argc, argv);
     UMockdevTestbed* bed = umockdev_testbed_new();
-    GError* error = nullptr;
-    const char* records = "P: /devices/pci0000:00/usb1/1-2/1-2:1.0/0003:0003:1003.0001/hidraw/hidraw0\n"
-                          "N: hidraw0\nE: DEVNAME=/dev/hidraw0\nE: SUBSYSTEM=hidraw\n\n"
-                          "P: /devices/pci0000:00/usb1/1-2/1-2:1.0/0003:0003:1003.0001\n"
-                          "E: SUBSYSTEM=hid\nE: HID_ID=0003:00000003:00001003\n";
-    if (!umockdev_testbed_add_from_string(bed, records, &error)) {
+    Emulated first;
+    if (!AddTransceiver(bed, 0, first)) {
         std::fprintf(stderr, "link_bench: umockdev refused the device\n");
         return 77;
     }
-    std::vector<std::uint8_t> descriptor(std::begin(kDescriptor), std::end(kDescriptor));
-    umockdev_testbed_set_attribute_binary(bed, "/sys/devices/pci0000:00/usb1/1-2/1-2:1.0/0003:0003:1003.0001",
-        "report_descriptor", descriptor.data(), static_cast<gssize>(descriptor.size()));
-    const int master = umockdev_testbed_get_dev_fd(bed, "/dev/hidraw0");
+    const int master = umockdev_testbed_get_dev_fd(bed, first.node.c_str());
 
     qz::HidrawLayer hid;
     qz::QtTimerLayer timers;
@@ -184,6 +219,37 @@ int main(int argc, char** argv)
     const auto over
         = [&](double ms) { return delaysMs.end() - std::upper_bound(delaysMs.begin(), delaysMs.end(), ms); };
     std::printf("  over 30 ms: %td  over 31 ms: %td\n", over(30.0), over(31.0));
+
+    // 3. An unplugged transceiver: the poll step searches every tenth tick.
+    Unplug(bed, first);
+    double emptyLostCpu = 0;
+    double lostCpu = 0;
+    const int lostSlices = 3;
+    for (int i = 0; i < lostSlices; ++i) {
+        {
+            QTimer empty;
+            empty.setTimerType(Qt::PreciseTimer);
+            QObject::connect(&empty, &QTimer::timeout, [] {});
+            empty.start(30);
+            emptyLostCpu += RunLoopFor(sliceMs);
+        }
+        Emulated device;
+        if (!AddTransceiver(bed, 1 + i, device)) {
+            std::fprintf(stderr, "link_bench: umockdev refused the device\n");
+            return 1;
+        }
+        qz::Transceiver lost(hid, timers);
+        Unplug(bed, device);
+        while (lost.Connected()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        lostCpu += RunLoopFor(sliceMs);
+    }
+    const double lostWall = lostSlices * sliceMs / 1000.0;
+    std::printf("unplugged, searching every 300 ms, over %.0f s each (UI thread, %% of one core):\n", lostWall);
+    std::printf("  empty 30 ms Qt timer     %.3f %%\n", 100.0 * emptyLostCpu / lostWall);
+    std::printf("  unplugged transceiver    %.3f %%\n", 100.0 * lostCpu / lostWall);
+    std::printf("  ratio                    %.2f\n", lostCpu / emptyLostCpu);
 
     g_object_unref(bed);
     return 0;

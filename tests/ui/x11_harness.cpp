@@ -272,6 +272,14 @@ std::vector<std::uint8_t> EmulatedTransceiver::Receive(std::size_t count, std::c
     return got;
 }
 
+std::string EmulatedTransceiver::NodePath() const
+{
+    gchar* root = umockdev_testbed_get_root_dir(bed_);
+    std::string path = std::string(root) + "/dev/hidraw0";
+    g_free(root);
+    return path;
+}
+
 void EmulatedTransceiver::AddTo(QProcessEnvironment& environment) const
 {
     gchar* root = umockdev_testbed_get_root_dir(bed_);

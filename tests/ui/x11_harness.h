@@ -57,6 +57,8 @@ public:
     bool Send(const std::vector<std::uint8_t>& data);
     // The bytes the program wrote to the device within the time given.
     std::vector<std::uint8_t> Receive(std::size_t count, std::chrono::milliseconds within);
+    // The emulated node as this process sees it (its PTY side that the program opens).
+    std::string NodePath() const;
     // What a process needs to see the emulated device instead of the real /sys and /dev.
     void AddTo(QProcessEnvironment& environment) const;
 

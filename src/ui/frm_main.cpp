@@ -149,8 +149,9 @@ void frmMain::SetupConnections()
     connect(btnClear, &QPushButton::clicked, this, &frmMain::btnClear_Click);
     connect(btnExit, &QPushButton::clicked, this, &frmMain::btnExit_Click);
     connect(Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
-    // The desktop's quit shortcut (Ctrl+Q) closes the window like Exit does.
-    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    // Ctrl+Q, the usual quit shortcut on Linux desktops, closes the window like
+    // Exit does. Spelled out: not every platform theme binds QKeySequence::Quit.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &frmMain::btnExit_Click);
     timerLocked.SetTimerHandler([this](Seconds seconds) { timerLocked_Timer(seconds); });
 }

@@ -6,12 +6,24 @@
 #include <QApplication>
 #include <QByteArray>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char** argv)
 {
     // Staying on top and being placed at a given position are X11 notions
     // that native Wayland ignores: use X11 (XWayland on a Wayland session)
     // unless the user has chosen a platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    for (int i = 1; i < argc; ++i) {
+        platformChosen = platformChosen || std::strcmp(argv[i], "-platform") == 0;
+    }
+    if (!platformChosen) {
+        // Without a display Qt would abort; say what is missing instead.
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            std::fprintf(stderr, "qz470-tester: no X display (DISPLAY is not set); start it from a desktop session\n");
+            return 1;
+        }
         qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("xcb"));
     }
     QApplication app(argc, argv);

@@ -89,5 +89,20 @@ TEST(EndToEnd, APressShowsLightsAndTypesAndExitEndsTheProgram)
     EXPECT_EQ(tester.ExitCode(), 0) << tester.Output().toStdString();
 }
 
+TEST(EndToEnd, WithoutADisplayItSaysSoAndEnds)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("DISPLAY");
+    environment.remove("QT_QPA_PLATFORM");
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(QZ_TESTER), {});
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    const QString said = QString::fromLocal8Bit(process.readAllStandardError());
+    EXPECT_TRUE(said.contains("DISPLAY")) << said.toStdString();
+}
+
 } // namespace
 } // namespace qz::test

@@ -95,6 +95,19 @@ TEST_F(FormsTest, TabOrderStartsAtExitWhichHoldsTheFocus)
     EXPECT_EQ(seen, expected);
 }
 
+TEST_F(FormsTest, TheQuitShortcutClosesLikeExit)
+{
+    frmMain& f = Start();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(f.Unloaded());
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(bus.OpenHandleCount(), 0u);
+    // Only the main window's closing ends the program.
+    EXPECT_TRUE(f.testAttribute(Qt::WA_QuitOnClose));
+}
+
 TEST_F(FormsTest, AudienceWindowHasTheDesignedControls)
 {
     frmMain& f = Start();
@@ -120,6 +133,7 @@ TEST_F(FormsTest, AudienceWindowHasTheDesignedControls)
         }
     }
     EXPECT_EQ(s->focusWidget(), s->Command1);
+    EXPECT_FALSE(s->testAttribute(Qt::WA_QuitOnClose));
     // Sized to the primary screen each time it is loaded.
     EXPECT_EQ(s->frameGeometry().size(), PrimaryScreenRect().size());
 }
@@ -178,7 +192,8 @@ protected:
 TEST_F(TwoScreens, AudienceWindowStandsRightOfThePrimaryScreen)
 {
     frmMain& f = Start();
-    EXPECT_EQ(GetMonitorCount(), 2);
+    // Three monitors place it just the same.
+    EXPECT_EQ(GetMonitorCount(), ScreenCount());
     frmSecondary* s = f.Secondary();
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(s->isVisible());

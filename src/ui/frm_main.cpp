@@ -28,8 +28,8 @@ namespace qz {
 
 namespace {
 
-// Dev's events and the lock-out timer come through std::function, clicks
-// through Qt: both end in the same guarded member functions.
+// A fixed frame with a caption, minimise and close but no maximise; above
+// all other windows (the topmost step of the load).
 constexpr Qt::WindowFlags kMainWindowFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
     | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint;
 
@@ -97,7 +97,7 @@ void frmMain::SetupControls()
 
     lblPad->setObjectName(QStringLiteral("lblPad"));
     lblPad->setGeometry(TwipsRect(5850, 360, 5850, 3195));
-    lblPad->setAccessibleName(QStringLiteral("Pad"));
+    lblPad->setAccessibleDescription(QStringLiteral("Pad number of the last press"));
 
     Label2->setObjectName(QStringLiteral("Label2"));
     StylePromptLabel(*Label2, 80.25);
@@ -105,7 +105,7 @@ void frmMain::SetupControls()
 
     lblButton->setObjectName(QStringLiteral("lblButton"));
     lblButton->setGeometry(TwipsRect(5850, 3660, 5850, 2535));
-    lblButton->setAccessibleName(QStringLiteral("Button"));
+    lblButton->setAccessibleDescription(QStringLiteral("Button of the last press"));
 
     const struct {
         QCheckBox* box;
@@ -144,6 +144,9 @@ void frmMain::SetupControls()
     btnExit->setFocus();
 }
 
+// Every event source in one place. Clicks come through Qt signals, Dev's
+// presses and the lock-out timer's ticks through their std::function
+// listeners; each lands in a handler that guards its own boundary.
 void frmMain::SetupConnections()
 {
     connect(btnClear, &QPushButton::clicked, this, &frmMain::btnClear_Click);

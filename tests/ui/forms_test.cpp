@@ -13,6 +13,28 @@
 namespace qz::test {
 namespace {
 
+// Runs an action when a window receives its close event.
+class CloseWatch final : public QObject {
+public:
+    CloseWatch(QWidget& window, std::function<void()> action)
+        : action_(std::move(action))
+    {
+        window.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Close && action_) {
+            action_();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> action_;
+};
+
 int ScreenCount()
 {
     return static_cast<int>(QGuiApplication::screens().size());
@@ -213,7 +235,11 @@ TEST_F(TwoScreens, ExitOnEitherWindowEndsBothAndReleasesTheLink)
         frmMain& f = Start();
         QPointer<frmSecondary> s = f.Secondary();
         ASSERT_TRUE(s);
+        // The link is released before the audience window closes.
+        std::size_t handlesWhenAudienceClosed = 99;
+        CloseWatch watch(*s, [&] { handlesWhenAudienceClosed = bus.OpenHandleCount(); });
         Click(fromAudience ? s->Command1 : f.btnExit);
+        EXPECT_EQ(handlesWhenAudienceClosed, 0u);
         EXPECT_FALSE(f.isVisible());
         EXPECT_TRUE(f.Unloaded());
         EXPECT_TRUE(!s || (!s->isVisible() && s->Closed()));

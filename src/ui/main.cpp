@@ -15,12 +15,16 @@ int main(int argc, char** argv)
     // that native Wayland ignores: use X11 (XWayland on a Wayland session)
     // unless the user has chosen a platform.
     bool platformChosen = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    bool displayChosen = !qEnvironmentVariableIsEmpty("DISPLAY");
     for (int i = 1; i < argc; ++i) {
-        platformChosen = platformChosen || std::strcmp(argv[i], "-platform") == 0;
+        // Qt's own options, with one dash or two.
+        const char* option = argv[i][0] == '-' && argv[i][1] == '-' ? argv[i] + 1 : argv[i];
+        platformChosen = platformChosen || std::strcmp(option, "-platform") == 0;
+        displayChosen = displayChosen || std::strcmp(option, "-display") == 0;
     }
     if (!platformChosen) {
         // Without a display Qt would abort; say what is missing instead.
-        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        if (!displayChosen) {
             std::fprintf(stderr, "qz470-tester: no X display (DISPLAY is not set); start it from a desktop session\n");
             return 1;
         }

@@ -1,0 +1,216 @@
+// The hidraw layer and the Transceiver against a real kernel's hidraw, with
+// transceivers made through /dev/uhid: what umockdev's PTY nodes cannot show
+// (one whole report per read, the report ID rules of reads and writes,
+// hang-up on unplug, a return at the very same node). run_in_qemu.sh boots a
+// kernel with this test as its only program; elsewhere it exits 77.
+#include "link/hidraw_layer.h"
+#include "link/transceiver.h"
+#include "timer/fake_timer_layer.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/uhid.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qz {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kFrameDescriptor {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
+    0x08, 0x09, 0x01, 0x81, 0x02, 0x95, 0x08, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const Bytes kReportIdDescriptor {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
+    0x85, 0x05, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x85, 0x06, 0x95, 0x08, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const Bytes kCodeDescriptor {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
+    0x02, 0x09, 0x01, 0x81, 0x02, 0x95, 0x05, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const Bytes kFramePad5A {0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
+const Bytes kFramePad11B {0xFA, 0x07, 0x00, 0x0B, 0x03, 0xF5, 0x00, 0x00};
+
+// A USB HID device emulated by the kernel's uhid driver.
+class UhidDevice {
+public:
+    UhidDevice(std::uint16_t product, const Bytes& descriptor)
+    {
+        fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+        if (fd_ < 0) {
+            std::printf("SKIP: no /dev/uhid (this test runs inside a VM through run_in_qemu.sh)\n");
+            std::exit(77);
+        }
+        uhid_event event {};
+        event.type = UHID_CREATE2;
+        std::strcpy(reinterpret_cast<char*>(event.u.create2.name), "QZ470 test transceiver");
+        std::memcpy(event.u.create2.rd_data, descriptor.data(), descriptor.size());
+        event.u.create2.rd_size = static_cast<std::uint16_t>(descriptor.size());
+        event.u.create2.bus = 0x03; // USB
+        event.u.create2.vendor = Transceiver::kVendorId;
+        event.u.create2.product = product;
+        EXPECT_EQ(::write(fd_, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+        // Wait for the driver to start the device (its hidraw node then exists).
+        Next(UHID_START);
+    }
+    ~UhidDevice() { Unplug(); }
+
+    void Send(const Bytes& data)
+    {
+        uhid_event event {};
+        event.type = UHID_INPUT2;
+        event.u.input2.size = static_cast<std::uint16_t>(data.size());
+        std::memcpy(event.u.input2.data, data.data(), data.size());
+        EXPECT_EQ(::write(fd_, &event, sizeof event), static_cast<ssize_t>(sizeof event));
+    }
+
+    // The next output report the host wrote, as the device receives it.
+    Bytes Received()
+    {
+        uhid_event event {};
+        if (!Next(UHID_OUTPUT, &event)) {
+            return {};
+        }
+        return Bytes(event.u.output.data, event.u.output.data + event.u.output.size);
+    }
+
+    void Unplug()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_); // closing /dev/uhid destroys the device
+            fd_ = -1;
+        }
+    }
+
+private:
+    bool Next(std::uint32_t type, uhid_event* out = nullptr)
+    {
+        const auto until = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd look {fd_, POLLIN, 0};
+            uhid_event event {};
+            if (::poll(&look, 1, 50) == 1 && ::read(fd_, &event, sizeof event) > 0 && event.type == type) {
+                if (out != nullptr) {
+                    *out = event;
+                }
+                return true;
+            }
+        }
+        return false;
+    }
+
+    int fd_ = -1;
+};
+
+struct Press {
+    std::int16_t remote;
+    std::string button;
+};
+
+class KernelTest : public ::testing::Test {
+protected:
+    Transceiver& Make()
+    {
+        dev = std::make_unique<Transceiver>(layer, timers);
+        dev->SetButtonPressedHandler([this](TransceiverData& TRData) {
+            presses.push_back({TRData.Remote(), TRData.Button()});
+        });
+        return *dev;
+    }
+    // One poll tick, after the kernel has had a moment to queue what was sent.
+    void Tick()
+    {
+        std::this_thread::sleep_for(20ms);
+        timers.Advance(30ms);
+    }
+    void TearDown() override { dev.reset(); }
+
+    HidrawLayer layer;
+    FakeTimerLayer timers;
+    std::unique_ptr<Transceiver> dev;
+    std::vector<Press> presses;
+};
+
+TEST_F(KernelTest, FrameModelReadsOneWholeReportPerTickAndLightsLeds)
+{
+    UhidDevice device(Transceiver::kFrameModelProductId, kFrameDescriptor);
+    Transceiver& t = Make();
+    ASSERT_TRUE(t.Ready());
+    EXPECT_FALSE(t.CmdModel());
+    EXPECT_EQ(t.ReportBuffer().size(), 10u);
+
+    device.Send(kFramePad5A);
+    device.Send(kFramePad11B);
+    Tick();
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(presses[0].remote, 5);
+    EXPECT_EQ(t.ReportBuffer()[0], 0); // no report IDs: a 0 in front
+    Tick();
+    ASSERT_EQ(presses.size(), 2u);
+    EXPECT_EQ(presses[1].remote, 11);
+    EXPECT_EQ(presses[1].button, "B");
+
+    t.LEDOnShort(5);
+    EXPECT_EQ(device.Received(), (Bytes {0x00, 0xFA, 0x08, 0x01, 0x05, 0x00, 0x02, 0xF4, 0xAF}));
+}
+
+TEST_F(KernelTest, UnplugAndReturnAtTheSameNode)
+{
+    auto device = std::make_unique<UhidDevice>(Transceiver::kFrameModelProductId, kFrameDescriptor);
+    Transceiver& t = Make();
+    const std::string node = t.DevicePath();
+    device.reset();
+    std::this_thread::sleep_for(100ms);
+    t.LEDOn(1); // a write to the vanished node fails quietly
+    Tick();
+    EXPECT_FALSE(t.Connected());
+    EXPECT_TRUE(t.Ready());
+
+    device = std::make_unique<UhidDevice>(Transceiver::kFrameModelProductId, kFrameDescriptor);
+    for (int i = 0; i < 20 && !t.Connected(); ++i) {
+        Tick();
+    }
+    ASSERT_TRUE(t.Connected());
+    EXPECT_EQ(t.DevicePath(), node);
+    device->Send(kFramePad5A);
+    Tick();
+    EXPECT_EQ(presses.size(), 1u);
+}
+
+TEST_F(KernelTest, ReportIdsStayAtIndexZero)
+{
+    UhidDevice device(Transceiver::kFrameModelProductId, kReportIdDescriptor);
+    Transceiver& t = Make();
+    ASSERT_EQ(t.ReportBuffer().size(), 10u);
+    Bytes report {0x05};
+    report.insert(report.end(), kFramePad5A.begin(), kFramePad5A.end());
+    device.Send(report);
+    Tick();
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(t.ReportBuffer()[0], 5);
+}
+
+TEST_F(KernelTest, CmdModelReadsCodeReportsAndSendsCmdReports)
+{
+    UhidDevice device(Transceiver::kCmdModelProductId, kCodeDescriptor);
+    Transceiver& t = Make();
+    ASSERT_TRUE(t.CmdModel());
+    EXPECT_EQ(t.ReportBuffer().size(), 4u);
+    device.Send({0x00, 0x80});
+    Tick();
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(presses[0].remote, 1);
+    EXPECT_EQ(presses[0].button, "A");
+    t.LEDOn(1);
+    EXPECT_EQ(device.Received(), (Bytes {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
+}
+
+} // namespace
+} // namespace qz

@@ -12,6 +12,7 @@ QZ_PACKAGES=(
   umockdev libumockdev-dev
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
+  qemu-system-x86 busybox-static
   # run time
   qt6-qpa-plugins libqt6widgets6 udev
 )

@@ -10,6 +10,12 @@ jobs=$(nproc)
 echo "== format check"
 git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
+# A real kernel for the hidraw test under qemu; without one that test skips.
+if [ -z "${QZ_KERNEL_DIR:-}" ]; then
+  QZ_KERNEL_DIR=$(tools/fetch-test-kernel.sh "$PWD/build-kernel" || true)
+  [ -n "$QZ_KERNEL_DIR" ] && export QZ_KERNEL_DIR || echo "no test kernel could be fetched: link_kernel_test will skip"
+fi
+
 echo "== build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"

@@ -1,5 +1,6 @@
 #include "timer/fake_timer_layer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -65,7 +66,8 @@ void FakeTimerLayer::Advance(std::chrono::milliseconds by)
         }
         TickOnce();
     }
-    nowMs_ = end;
+    // A tick handler may itself advance the clock past `end`: never go back.
+    nowMs_ = std::max(nowMs_, end);
 }
 
 } // namespace qz

@@ -172,6 +172,21 @@ TEST(SelfTimer, StopAndRestartFromInsideTheHandler)
     EXPECT_EQ(layer.RunningCount(), 0u);
 }
 
+// A handler that advances the clock itself (a slow listener) leaves it
+// where it got to: the outer Advance must not move time backwards.
+TEST(FakeTimerLayer, NestedAdvanceNeverMovesTheClockBack)
+{
+    FakeTimerLayer layer(0);
+    SelfTimer timer(layer);
+    timer.SetTimerHandler([&](Seconds) {
+        timer.SetEnabled(false);
+        layer.Advance(std::chrono::milliseconds(100));
+    });
+    timer.SetInterval(30);
+    layer.Advance(std::chrono::milliseconds(40));
+    EXPECT_EQ(layer.NowMs(), 130u);
+}
+
 TEST(SelfTimer, ReleasedFromInsideItsOwnHandler)
 {
     FakeTimerLayer layer;

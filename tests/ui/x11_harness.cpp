@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -84,7 +85,8 @@ XServer::~XServer()
     kill(pid_, SIGTERM);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) { }
-    std::system(("rm -rf '" + workDir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(workDir_, ignored);
 }
 
 std::unique_ptr<XServer> XServer::Launch(const std::vector<std::string>& argv, std::string workDir, std::string& why)

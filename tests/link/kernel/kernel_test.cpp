@@ -18,6 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,8 +60,11 @@ public:
         event.u.create2.vendor = Transceiver::kVendorId;
         event.u.create2.product = product;
         EXPECT_EQ(::write(fd_, &event, sizeof event), static_cast<ssize_t>(sizeof event));
-        // Wait for the driver to start the device (its hidraw node then exists).
+        // The driver starts the device before it adds the hidraw node, and
+        // devtmpfs makes the node a moment later still: wait for both, or a
+        // search right after this finds nothing.
         Next(UHID_START);
+        WaitForNode(product);
     }
     ~UhidDevice() { Unplug(); }
 
@@ -90,6 +96,24 @@ public:
     }
 
 private:
+    static void WaitForNode(std::uint16_t product)
+    {
+        char id[32];
+        std::snprintf(id, sizeof id, "HID_ID=0003:%08X:%08X", Transceiver::kVendorId, product);
+        const auto until = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < until) {
+            for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw")) {
+                std::ifstream uevent(entry.path() / "device" / "uevent");
+                const std::string text((std::istreambuf_iterator<char>(uevent)), std::istreambuf_iterator<char>());
+                if (text.find(id) != std::string::npos
+                    && std::filesystem::exists("/dev/" + entry.path().filename().string())) {
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
     bool Next(std::uint32_t type, uhid_event* out = nullptr)
     {
         const auto until = std::chrono::steady_clock::now() + 2s;

@@ -3,7 +3,7 @@
 // goes (the layout lookup with its server round trip, the pause itself).
 #include "keyboard/keyboard.h"
 #include "keyboard/x11_key_injector.h"
-#include "xvfb_server.h"
+#include "x_server.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,14 +14,14 @@
 
 namespace {
 
-std::unique_ptr<qz::test::XvfbServer> server;
+std::unique_ptr<qz::test::XServer> server;
 
 // An injector on the private server; other programs starting X servers on a
 // shared machine can refuse a connection for an instant, so try a few times.
 std::unique_ptr<qz::X11KeyInjector> Connect()
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        auto keys = std::make_unique<qz::X11KeyInjector>(server->DisplayName().c_str());
+        auto keys = std::make_unique<qz::X11KeyInjector>(server->Display().c_str());
         if (keys->Connected()) {
             return keys;
         }
@@ -102,7 +102,7 @@ BENCHMARK(BM_Pause20)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(
 int main(int argc, char** argv)
 {
     std::string why;
-    server = qz::test::XvfbServer::Start(why);
+    server = qz::test::XServer::StartXvfb(640, 480, why);
     if (!server) {
         std::fprintf(stderr, "cannot start a private X server (%s): X11 benchmarks skipped\n", why.c_str());
     }

@@ -3,7 +3,7 @@
 // program runs, with the lock keys in different states.
 #include "keyboard/keyboard.h"
 #include "keyboard/x11_key_injector.h"
-#include "xvfb_server.h"
+#include "x_server.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -91,7 +91,7 @@ protected:
     static void SetUpTestSuite()
     {
         std::string why;
-        server_ = test::XvfbServer::Start(why).release();
+        server_ = test::XServer::StartXvfb(640, 480, why).release();
         if (server_ == nullptr) {
             std::printf("SKIPPED: cannot start a private X server: %s\n", why.c_str());
             std::exit(77);
@@ -114,17 +114,17 @@ protected:
         // at the same moment, which can refuse a connection for an instant.
         Display* display = nullptr;
         for (int attempt = 0; attempt < 20 && display == nullptr; ++attempt) {
-            display = XOpenDisplay(server_->DisplayName().c_str());
+            display = XOpenDisplay(server_->Display().c_str());
             if (display == nullptr) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         }
         std::string how;
-        ASSERT_NE(display, nullptr) << "cannot connect to " << server_->DisplayName()
+        ASSERT_NE(display, nullptr) << "cannot connect to " << server_->Display()
                                     << (server_->Alive(how) ? " (the server runs)" : ", the server " + how);
         target_ = std::make_unique<TargetWindow>(display);
         for (int attempt = 0; attempt < 20 && (injector_ == nullptr || !injector_->Connected()); ++attempt) {
-            injector_ = std::make_unique<X11KeyInjector>(server_->DisplayName().c_str());
+            injector_ = std::make_unique<X11KeyInjector>(server_->Display().c_str());
         }
         ASSERT_TRUE(injector_->Connected());
         kbd_ = std::make_unique<clsKeyboard>(*injector_);
@@ -155,13 +155,13 @@ protected:
         return caps;
     }
 
-    static test::XvfbServer* server_;
+    static test::XServer* server_;
     std::unique_ptr<TargetWindow> target_;
     std::unique_ptr<X11KeyInjector> injector_;
     std::unique_ptr<clsKeyboard> kbd_;
 };
 
-test::XvfbServer* X11KeyboardTest::server_ = nullptr;
+test::XServer* X11KeyboardTest::server_ = nullptr;
 
 TEST_F(X11KeyboardTest, PadNumberThenButtonTextArriveExactly)
 {

@@ -5,6 +5,8 @@
 // emulated transceiver (umockdev), the program started on both, and a way to
 // look at and click on its windows as a person would (xdotool, the screen's
 // pixels).
+#include "x_server.h"
+
 #include <QImage>
 #include <QProcess>
 #include <QRect>
@@ -23,28 +25,6 @@ namespace qz::test {
 
 // Ends the test program as skipped (ctest shows it), saying why.
 [[noreturn]] void Skip(const std::string& why);
-
-// An X server that dies with the test program.
-class XServer {
-public:
-    // Xvfb with one screen.
-    static std::unique_ptr<XServer> StartXvfb(int width, int height, std::string& why);
-    // Xorg on the dummy video driver, one output set to 1920x1080 in a
-    // 3200x1080 frame buffer, split into two RandR monitors: LEFT (primary)
-    // at 0,0 1920x1080 and RIGHT at 1920,0 1280x1024.
-    static std::unique_ptr<XServer> StartXorgTwoMonitors(std::string& why);
-    ~XServer();
-
-    const std::string& Display() const { return display_; }
-
-private:
-    XServer(int pid, std::string display, std::string workDir);
-    static std::unique_ptr<XServer> Launch(const std::vector<std::string>& argv, std::string workDir, std::string& why);
-
-    int pid_;
-    std::string display_;
-    std::string workDir_;
-};
 
 // One emulated 0x1003 transceiver (8-byte reports, no report IDs) at
 // /dev/hidraw0, for processes started with its environment.

@@ -385,6 +385,18 @@ void Send(Transceiver& t, const std::string& command, std::int16_t pad)
     }
 }
 
+// Sends each case's command in turn; each must write exactly its report.
+template <std::size_t N> void ExpectEachSends(Transceiver& t, const FakeHidDevice& d, const LedCase (&cases)[N])
+{
+    for (const LedCase& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.pad));
+        Send(t, c.command, c.pad);
+        ASSERT_FALSE(d.Writes().empty());
+        EXPECT_EQ(d.Writes().back(), c.sent);
+    }
+    EXPECT_EQ(d.Writes().size(), N);
+}
+
 TEST_F(LinkTest, FrameModelLedFrames)
 {
     const LedCase cases[] = {
@@ -402,13 +414,7 @@ TEST_F(LinkTest, FrameModelLedFrames)
     };
     FakeHidDevice& d = AddFrameModel();
     Transceiver& t = Make();
-    for (const LedCase& c : cases) {
-        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.pad));
-        Send(t, c.command, c.pad);
-        ASSERT_FALSE(d.Writes().empty());
-        EXPECT_EQ(d.Writes().back(), c.sent);
-    }
-    EXPECT_EQ(d.Writes().size(), std::size(cases));
+    ExpectEachSends(t, d, cases);
     // The frame is built in ReportBuffer; its spare byte is left alone.
     ByteArray expected = cases[std::size(cases) - 1].sent;
     expected.push_back(0);
@@ -438,13 +444,7 @@ TEST_F(LinkTest, CmdModelReports)
     };
     FakeHidDevice& d = AddCmdModel();
     Transceiver& t = Make();
-    for (const LedCase& c : cases) {
-        SCOPED_TRACE(std::string(c.command) + " " + std::to_string(c.pad));
-        Send(t, c.command, c.pad);
-        ASSERT_FALSE(d.Writes().empty());
-        EXPECT_EQ(d.Writes().back(), c.sent);
-    }
-    EXPECT_EQ(d.Writes().size(), std::size(cases));
+    ExpectEachSends(t, d, cases);
     t.LEDOnShort(-1);
     EXPECT_EQ(d.Writes().size(), std::size(cases));
     EXPECT_EQ(t.ReportBuffer(), ByteArray(4, 0)); // the cmd report has an array of its own

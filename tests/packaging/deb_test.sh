@@ -10,10 +10,7 @@
 # Usage: deb_test.sh BUILD_DIR
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+. "$(dirname "$0")/lib.sh"
 
 build=$(readlink -f "$1")
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
@@ -49,15 +46,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-die() {
-  echo "FAIL: $*"
-  exit 1
-}
 
 # ---- build ----
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) || {
@@ -93,18 +81,7 @@ done
 
 # ---- run the installed program and click "Exit" ----
 mkdir -m 700 "$work/runtime" "$work/home"
-Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 300); do
-  [ -s "$work/display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -s "$work/display" ] || {
-  cat "$work/xvfb.log"
-  die "Xvfb did not start"
-}
-display=":$(head -1 "$work/display")"
+start_xvfb
 
 env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" DISPLAY="$display" \
   QT_QPA_PLATFORM=xcb LANG=C.UTF-8 /usr/bin/qz470-tester >"$work/stdout" 2>"$work/stderr" &
@@ -117,23 +94,9 @@ if [ -z "$window" ]; then
 fi
 eval "$(DISPLAY=$display xdotool getwindowgeometry --shell "$window")"
 echo "main window $window at $X,$Y, ${WIDTH}x${HEIGHT}"
-# "Exit" sits at 6090,7800 twips, 1995x885 twips, 15 twips a pixel: its centre
-# is at (472, 549) in the window. Give the window a moment to take input first.
+# Give the window a moment to take input first.
 sleep 1
-DISPLAY=$display xdotool mousemove --window "$window" 472 549 click 1
-
-for _ in $(seq 300); do
-  kill -0 "$app_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$app_pid" 2>/dev/null; then
-  fail "the program is still running 30 s after the click on Exit"
-  kill "$app_pid" 2>/dev/null || true
-fi
-status=0
-wait "$app_pid" || status=$?
-app_pid=""
-[ "$status" -eq 0 ] || fail "the program ended with status $status"
+click_exit_and_expect_success "$window"
 if [ -s "$work/stderr" ]; then
   fail "the program wrote to standard error without a transceiver present:"
   sed 's/^/    /' "$work/stderr"
@@ -158,8 +121,4 @@ while IFS= read -r path; do
   fi
 done <"$work/files"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "the package builds, installs, runs, exits on Exit and purges cleanly"
+finish "the package builds, installs, runs, exits on Exit and purges cleanly"

@@ -9,10 +9,7 @@
 # Usage: install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+. "$(dirname "$0")/lib.sh"
 
 build=$1
 src=$2
@@ -33,11 +30,6 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >"$stage.log" 2>&1 || {
 rm -f "$stage.log"
 root=$stage/usr
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 declare -A expected=()
 # expect_file PATH_UNDER_/usr MODE
@@ -165,8 +157,4 @@ done < <(find "$root" -type d -empty -print0)
 [ -d "$stage/etc" ] && fail "files installed under /etc: configuration is none of the package's business"
 [ "$(find "$stage" -mindepth 1 -maxdepth 1 ! -name usr | wc -l)" -eq 0 ] || fail "files installed outside /usr"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "install layout checks passed (${#expected[@]} files)"
+finish "install layout checks passed (${#expected[@]} files)"

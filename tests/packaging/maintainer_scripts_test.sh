@@ -9,10 +9,7 @@
 # Usage: maintainer_scripts_test.sh PACKAGING_DIR
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+. "$(dirname "$0")/lib.sh"
 
 dir=$(readlink -f "$1")
 
@@ -97,8 +94,4 @@ run postinst configure "$work/bin" 0 ""
 run postrm remove "$work/bin" 0 ""
 run postrm purge "$work/bin" 0 ""
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "maintainer scripts behave with and without udev"
+finish "maintainer scripts behave with and without udev"

@@ -13,10 +13,7 @@
 # Usage: permission_message_test.sh QZ470_TESTER_EXECUTABLE
 set -euo pipefail
 
-skip() {
-  echo "SKIP: $*"
-  exit 77
-}
+. "$(dirname "$0")/lib.sh"
 
 app=$(readlink -f "$1")
 [ -x "$app" ] || skip "$1 is not built (build qz470-tester first)"
@@ -41,10 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-die() {
-  echo "FAIL: $*"
-  exit 1
-}
 
 # The user must be able to run the program wherever the build tree lives.
 cp "$app" "$work/qz470-tester"
@@ -70,18 +63,7 @@ E: MAJOR=240
 E: MINOR=0
 DEVICES
 
-Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 300); do
-  [ -s "$work/display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -s "$work/display" ] || {
-  cat "$work/xvfb.log"
-  die "Xvfb did not start"
-}
-display=":$(head -1 "$work/display")"
+start_xvfb
 
 # Runs inside the test bed, as the test's own user: the test bed is readable
 # to the program's user, its node is not; then the program starts as that user.
@@ -130,11 +112,6 @@ sleep 3
 kill -0 "$app_pid" 2>/dev/null || die "the program ended by itself (status $(wait "$app_pid" || echo $?)):
 $(cat "$work/stderr")"
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 lines=$(grep -c '' "$work/stderr" || true)
 echo "standard error ($lines line(s)):"
 sed 's/^/    /' "$work/stderr"
@@ -147,25 +124,9 @@ grep -Eq '60-qz470-tester\.rules|udev' <<<"$line" || fail "the line does not tel
 grep -q 'qz470-tester' <<<"$line" || fail "the line does not say which program speaks"
 
 # End it as a person would: "Exit" is centred at (472, 549) in the window.
-DISPLAY=$display xdotool mousemove --window "$window" 472 549 click 1
-for _ in $(seq 300); do
-  kill -0 "$app_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$app_pid" 2>/dev/null; then
-  fail "the program is still running 30 s after the click on Exit"
-  kill "$app_pid" 2>/dev/null || true
-fi
-status=0
-wait "$app_pid" || status=$?
-app_pid=""
-[ "$status" -eq 0 ] || fail "the program ended with status $status"
+click_exit_and_expect_success "$window"
 after=$(grep -c '' "$work/stderr" || true)
 [ "$after" -eq "$lines" ] || fail "the program wrote more to standard error while closing:
 $(tail -n +$((lines + 1)) "$work/stderr")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "one clear line about the refused node, and the window came up"
+finish "one clear line about the refused node, and the window came up"

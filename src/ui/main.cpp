@@ -1,4 +1,6 @@
-#include "keyboard/x11_key_injector.h"
+#include "keyboard/layout_key_injector.h"
+#include "keyboard/x11/xtest_key_sink.h"
+#include "keyboard/xkb/x11_layout.h"
 #include "link/hidraw_layer.h"
 #include "timer/qt_timer_layer.h"
 #include "ui/frm_main.h"
@@ -38,7 +40,11 @@ int main(int argc, char** argv)
     // Its default reporter tells, once per node, how to get permission to
     // open a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
-    qz::X11KeyInjector keys;
+    // Keys typed through XTest on the X server's layout; they let the
+    // program's queued events run between characters.
+    qz::X11Layout layout;
+    qz::XTestKeySink sink(layout.Connection());
+    qz::LayoutKeyInjector keys(layout, sink, [] { QCoreApplication::processEvents(); });
     qz::frmMain form(hid, timers, keys);
     form.show();
     return QApplication::exec();

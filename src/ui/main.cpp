@@ -1,9 +1,7 @@
-#include "keyboard/layout_key_injector.h"
-#include "keyboard/x11/xtest_key_sink.h"
-#include "keyboard/xkb/x11_layout.h"
 #include "link/hidraw_layer.h"
 #include "timer/qt_timer_layer.h"
 #include "ui/frm_main.h"
+#include "ui/tester_keys.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -40,12 +38,9 @@ int main(int argc, char** argv)
     // Its default reporter tells, once per node, how to get permission to
     // open a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
-    // Keys typed through XTest on the X server's layout; they let the
-    // program's queued events run between characters.
-    qz::X11Layout layout;
-    qz::XTestKeySink sink(layout.Connection());
-    qz::LayoutKeyInjector keys(layout, sink, [] { QCoreApplication::processEvents(); });
-    qz::frmMain form(hid, timers, keys);
+    // Typed keys let the program's queued events run between characters.
+    qz::TesterKeys keys([] { QCoreApplication::processEvents(); });
+    qz::frmMain form(hid, timers, keys.Injector());
     form.show();
     return QApplication::exec();
 }

@@ -105,8 +105,11 @@ printf '%s\n' "$@" >"$root/arguments"
   for assignment in $envs; do echo "export '$assignment'"; done
   # Arguments one a line, so that spaces in them survive.
   echo 'set --; while IFS= read -r a; do set -- "$@" "$a"; done </arguments'
+  echo 'echo "=== test start"'
   echo '/bin/test "$@"'
-  echo 'echo "=== test exit $?"'
+  echo 'status=$?'
+  echo 'echo'
+  echo 'echo "=== test exit $status"'
   echo 'poweroff -f'
 } >"$root/init"
 chmod +x "$root/init"
@@ -115,7 +118,7 @@ chmod +x "$root/init"
 # Plain emulation: it boots in seconds, and nested KVM is not always usable.
 timeout "${QZ_VM_TIMEOUT:-180}" qemu-system-x86_64 -m 1024 -nographic -no-reboot -nic none \
   -kernel "$kernel" -initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" >"$work/console.log" 2>&1 || true
-tr -d '\r' <"$work/console.log" | sed -n '/Running main/,$p'
-code=$(tr -d '\r' <"$work/console.log" | sed -n 's/^=== test exit \([0-9]*\).*/\1/p' | tail -n 1)
+tr -d '\r' <"$work/console.log" | sed -n '/=== test start/,$p' | sed 1d
+code=$(tr -d '\r' <"$work/console.log" | sed -n 's/.*=== test exit \([0-9]*\).*/\1/p' | tail -n 1)
 [ -n "$code" ] || { echo "the VM did not report a result"; tail -n 30 "$work/console.log"; exit 1; }
 exit "$code"

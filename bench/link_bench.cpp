@@ -11,9 +11,9 @@
 //    over N reports written at random moments against the poll phase.
 // 3. CPU time while the transceiver is unplugged and looked for every 300 ms,
 //    beside the empty timer again (three slices each).
-#include "link/hidraw_layer.h"
+#include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -69,6 +69,11 @@ frmMain::frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hoo
     if (!hooks_.exitProgram) {
         hooks_.exitProgram = [](int status) { QCoreApplication::exit(status); };
     }
+    if (!hooks_.openFailure) {
+        hooks_.openFailure = [](const OpenFailure& failure) {
+            std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure, kProgramName).c_str());
+        };
+    }
     SetupControls();
     SetupConnections();
     Form_Load(hid, timers);
@@ -167,7 +172,7 @@ void frmMain::WireSecondary(frmSecondary& form)
 void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 {
     // 1. The link: finds and opens the transceiver and starts polling.
-    Dev = std::make_unique<Transceiver>(hid, timers);
+    Dev = std::make_unique<Transceiver>(hid, timers, hooks_.openFailure);
     Dev->SetButtonPressedHandler([this](TransceiverData& TRData) { Dev_OnButtonPressed(TRData); });
     // 2. The keystroke sender types through the gate that closing shuts.
     Kbd = std::make_unique<clsKeyboard>(keyGate_);

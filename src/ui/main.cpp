@@ -1,6 +1,6 @@
 #include "keyboard/x11_key_injector.h"
-#include "link/hidraw_layer.h"
-#include "timer/qt_timer_layer.h"
+#include "link/hidraw/hidraw_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
 
 #include <QApplication>
@@ -35,8 +35,8 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("qz470-tester"));
 
     qz::QtTimerLayer timers;
-    // Its default reporter tells, once per node, how to get permission to
-    // open a transceiver that is present but not accessible.
+    // The window tells the user, once per node, how to get permission to open
+    // a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
     qz::X11KeyInjector keys;
     qz::frmMain form(hid, timers, keys);

@@ -1,6 +1,6 @@
 // SelfTimer on Qt's real event loop. Bounds are generous: the loop is real,
 // the machine is shared, and nothing here fails on a tight wall-clock bound.
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 #include "timer/self_timer.h"
 
 #include <QCoreApplication>

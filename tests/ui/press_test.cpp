@@ -3,7 +3,7 @@
 // yield, and errors that end the program.
 #include "forms_fixture.h"
 
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 
 #include <QApplication>
 #include <QMessageBox>

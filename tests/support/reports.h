@@ -13,6 +13,7 @@
 #include "decode/pad_code_table.h"
 #include "decode/transceiver_data.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace qz::test {
@@ -47,8 +48,8 @@ inline ByteArray CodeData(int pad, padcode::Key key)
 // Report ID 0 before the data bytes.
 inline ByteArray WithReportId(const ByteArray& data)
 {
-    ByteArray report {0x00};
-    report.insert(report.end(), data.begin(), data.end());
+    ByteArray report(data.size() + 1, 0x00);
+    std::copy(data.begin(), data.end(), report.begin() + 1);
     return report;
 }
 

@@ -8,7 +8,7 @@
 // program keeps it). Needs umockdev and xdotool.
 #include "x11_harness.h"
 
-#include "decode/transceiver_data.h"
+#include "reports.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -38,13 +38,6 @@ namespace {
 
 const QRect kPadLabel(390, 24, 390, 213);
 const QRect kButtonLabel(390, 244, 390, 169);
-
-std::vector<std::uint8_t> Frame(std::uint8_t pad, std::uint8_t key)
-{
-    qz::ByteArray report {0x00, 0xFA, 0x07, 0x00, pad, key, 0x00, 0x00, 0x00};
-    report[6] = qz::XorChecksum(5, report);
-    return {report.begin() + 1, report.end()};
-}
 
 double Percentile(std::vector<double> values, double p)
 {
@@ -203,6 +196,7 @@ int main(int argc, char** argv)
         std::printf("the program did not come up:\n%s\n", qPrintable(tester.Output()));
         return 1;
     }
+    const qz::ByteArray kReports[2] = {qz::test::FrameData(7, qz::test::kBuzz), qz::test::FrameData(18, qz::test::kA)};
     const std::vector<Rows> shows[2] = {
         {RowsOf(kPadLabel, RenderValueLabel(140.25, kPadLabel.size(), "7")),
             RowsOf(kButtonLabel, RenderValueLabel(110.25, kButtonLabel.size(), "BUZZ"))},
@@ -231,7 +225,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
         QElapsedTimer clock;
         clock.start();
-        device->Send(which == 0 ? Frame(7, 5) : Frame(18, 4));
+        device->Send(kReports[which]);
         // Time from the moment the report is readable on the node: the PTY
         // that stands in for it hands bytes over a moment after the write,
         // which real hidraw does not. (When the program takes the report

@@ -8,14 +8,6 @@
 
 namespace qz::test {
 
-ByteArray Frame(int pad, std::uint8_t key)
-{
-    const auto padByte = static_cast<std::uint8_t>(pad % 10 == 0 ? pad - 10 : pad);
-    ByteArray report {0x00, 0xFA, 0x07, 0x00, padByte, key, 0x00, 0x00, 0x00};
-    report[6] = XorChecksum(5, report);
-    return report;
-}
-
 std::string TypedText(const std::vector<FakeKeyInjector::Event>& events)
 {
     std::string text;
@@ -89,9 +81,9 @@ frmMain& FormsTest::Start()
     return *form;
 }
 
-void FormsTest::Press(int pad, std::uint8_t key)
+void FormsTest::Press(int pad, FrameKey key)
 {
-    device->QueueReport(Frame(pad, key));
+    device->QueueReport(FrameReport(pad, key));
     timers.Advance(std::chrono::milliseconds(Transceiver::kPollIntervalMs));
 }
 

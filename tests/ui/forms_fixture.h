@@ -9,6 +9,8 @@
 #include "timer/fake_timer_layer.h"
 #include "ui/frm_main.h"
 
+#include "reports.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,14 +19,6 @@
 #include <vector>
 
 namespace qz::test {
-
-// Key byte of a framed report -> button text.
-enum Key : std::uint8_t { kPowered = 0, kD = 1, kC = 2, kB = 3, kA = 4, kBuzz = 5, kBadKey = 9 };
-
-// A framed report of the 0x1003 model: start byte, length 7 (checksum at
-// index 6), reserved 0, pad byte (pads that are multiples of ten travel as
-// the pad minus ten), key byte, XOR of indices 1 to 5.
-ByteArray Frame(int pad, std::uint8_t key);
 
 // What the labels of both windows showed at one moment.
 struct Shown {
@@ -45,7 +39,7 @@ protected:
     // Builds and shows the main window (its load step runs in the constructor).
     frmMain& Start();
     // Queues one report and lets the next poll tick take it.
-    void Press(int pad, std::uint8_t key);
+    void Press(int pad, FrameKey key);
     // The LED frames written so far.
     const std::vector<ByteArray>& Writes() const { return device->Writes(); }
     Shown Now() const;

@@ -72,7 +72,7 @@ TEST_F(FormsTest, PoweredAndErrorAreShownLitAndTypedLikeAnyButton)
     f.chkSendKeyPresses->setChecked(true);
     Press(7, kPowered);
     EXPECT_EQ(f.lblButton->text(), "POWERED");
-    Press(7, kBadKey);
+    Press(7, kError);
     EXPECT_EQ(f.lblButton->text(), "ERROR");
     EXPECT_EQ(Writes().size(), 2u);
     EXPECT_EQ(TypedText(keys.Events()), "7POWERED7ERROR");
@@ -291,7 +291,7 @@ TEST_F(FormsTest, ClosingAtTheBlankOnQtsOwnTimers)
     form->show();
     form->chkbLights->setChecked(true);
     atYield = [this] { QueueClick(form->btnExit); };
-    device->QueueReport(Frame(7, kBuzz));
+    device->QueueReport(FrameReport(7, kBuzz));
     EXPECT_TRUE(QTest::qWaitFor([this] { return form->Unloaded(); }, 2000));
     EXPECT_EQ(form->lblPad->text(), "");
     EXPECT_TRUE(Writes().empty());
@@ -306,11 +306,11 @@ TEST_F(FormsTest, APressOnQtsOwnTimersShowsAndLocksOut)
     form = std::make_unique<frmMain>(bus, qtTimers, keys, hooks);
     form->show();
     form->chkbLocked->setChecked(true);
-    device->QueueReport(Frame(21, kA));
+    device->QueueReport(FrameReport(21, kA));
     ASSERT_TRUE(QTest::qWaitFor([this] { return form->lblPad->text() == "21"; }, 2000));
     EXPECT_TRUE(form->Locked());
     EXPECT_TRUE(form->LockTimerRunning());
-    device->QueueReport(Frame(22, kB));
+    device->QueueReport(FrameReport(22, kB));
     QTest::qWait(200);
     EXPECT_EQ(form->lblPad->text(), "21");
     form.reset();
@@ -394,7 +394,7 @@ TEST_F(FormsTest, AnLedFrameTheTransceiverCannotCarryLeavesThePressStanding)
     form = std::make_unique<frmMain>(shortBus, timers, keys, hooks);
     form->show();
     TickAll(*form);
-    shortDevice.QueueReport(Frame(7, kBuzz));
+    shortDevice.QueueReport(FrameReport(7, kBuzz));
     timers.Advance(30ms);
     EXPECT_TRUE(reported.empty());
     EXPECT_TRUE(exitStatuses.empty());

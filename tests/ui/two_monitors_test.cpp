@@ -4,6 +4,8 @@
 // directory (or QZ_SCREENSHOT_DIR).
 #include "x11_harness.h"
 
+#include "reports.h"
+
 #include <QGuiApplication>
 #include <QScreen>
 
@@ -13,8 +15,6 @@ namespace qz::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::vector<std::uint8_t> kPad7Buzz {0xFA, 0x07, 0x00, 0x07, 0x05, 0xFF, 0x00, 0x00};
 
 QString ScreenshotDir()
 {
@@ -60,7 +60,7 @@ TEST(TwoMonitors, MainWindowCoversThePrimaryMonitorAndTheAudienceWindowStandsRig
         << "audience window at " << WindowGeometry(audience).x() << "," << WindowGeometry(audience).y() << " "
         << WindowGeometry(audience).width() << "x" << WindowGeometry(audience).height();
 
-    ASSERT_TRUE(device->Send(kPad7Buzz));
+    ASSERT_TRUE(device->Send(FrameData(7, kBuzz)));
     EXPECT_TRUE(Shows(QRect(390, 24, 390, 213), 140.25, "7"));
     EXPECT_TRUE(Shows(QRect(390, 244, 390, 169), 110.25, "BUZZ"));
     EXPECT_TRUE(Shows(QRect(expectedAudience.x() + 384, 50, 398, 261), 140.25, "7"));

@@ -37,17 +37,6 @@ TEST(TransceiverData, NewRecordHoldsNoPress)
     EXPECT_EQ(record.Button(), "");
 }
 
-TEST(TransceiverData, SettersAreIndependent)
-{
-    TransceiverData record;
-    record.SetRemote(42);
-    record.SetButton("B");
-    EXPECT_EQ(record.Remote(), 42);
-    EXPECT_EQ(record.Button(), "B");
-    record.SetRemote(-7);
-    EXPECT_EQ(record.Button(), "B");
-}
-
 // The table is built from the key code rule; check it against rows written
 // out by hand from the kit's code chart, so that a slip in the rule shows.
 TEST(PadCodeTable, MatchesTheChartRows)

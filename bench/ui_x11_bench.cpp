@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +33,6 @@ using qz::test::EmulatedTransceiver;
 using qz::test::GrabScreen;
 using qz::test::RenderValueLabel;
 using qz::test::Tester;
-using qz::test::WaitUntil;
 
 namespace {
 
@@ -180,7 +180,7 @@ int main(int argc, char** argv)
     std::vector<double> starts;
     for (int run = 0; run < startRuns; ++run) {
         // The previous window must be gone from the screen first.
-        WaitUntil([&] { return Difference(GrabScreen(kPadLabel), blankPad) > 0.5; }, 5s);
+        (void)QTest::qWaitFor([&] { return Difference(GrabScreen(kPadLabel), blankPad) > 0.5; }, 5000);
         QElapsedTimer clock;
         clock.start();
         Tester tester(QStringLiteral(QZ_TESTER), device.get());
@@ -192,7 +192,7 @@ int main(int argc, char** argv)
 
     // 2 and 3. One program for memory and the press delay.
     Tester tester(QStringLiteral(QZ_TESTER), device.get());
-    if (!WaitUntil([&] { return Difference(GrabScreen(kPadLabel), blankPad) < 0.002; }, 20s)) {
+    if (!QTest::qWaitFor([&] { return Difference(GrabScreen(kPadLabel), blankPad) < 0.002; }, 20000)) {
         std::printf("the program did not come up:\n%s\n", qPrintable(tester.Output()));
         return 1;
     }

@@ -1,9 +1,12 @@
 #include "forms_fixture.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QTest>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 namespace qz::test {
@@ -46,7 +49,13 @@ bool AllKeysReleased(const std::vector<FakeKeyInjector::Event>& events)
     return true;
 }
 
-FormsTest::FormsTest()
+int ScreenCount()
+{
+    return static_cast<int>(QGuiApplication::screens().size());
+}
+
+FormsTest::FormsTest(std::vector<int> screenCounts)
+    : screenCounts_(std::move(screenCounts))
 {
     device = &bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
     hooks.processEvents = [this] {
@@ -64,6 +73,19 @@ FormsTest::FormsTest()
     };
     hooks.reportError = [this](const Error& error) { reported.push_back(error); };
     hooks.exitProgram = [this](int status) { exitStatuses.push_back(status); };
+}
+
+void FormsTest::SetUp()
+{
+    const int screens = ScreenCount();
+    if (std::find(screenCounts_.begin(), screenCounts_.end(), screens) == screenCounts_.end()) {
+        std::string meant;
+        for (int count : screenCounts_) {
+            meant += (meant.empty() ? "" : " or ") + std::to_string(count);
+        }
+        const bool one = screenCounts_ == std::vector<int> {1};
+        GTEST_SKIP() << "meant for " << meant << (one ? " screen" : " screens") << "; this run has " << screens;
+    }
 }
 
 FormsTest::~FormsTest()

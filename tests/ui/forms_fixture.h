@@ -31,10 +31,21 @@ std::string TypedText(const std::vector<FakeKeyInjector::Event>& events);
 // True when every key that went down also came up.
 bool AllKeysReleased(const std::vector<FakeKeyInjector::Event>& events);
 
+// How many screens Qt's platform has in this run.
+int ScreenCount();
+
+// The windows' tests. Each ctest entry runs all of them on one screen set:
+// one, two or three screens, from the offscreen platform's configuration file.
+// A fixture names the screen counts its tests are meant for; on any other
+// count they skip and say why, so that no test leaves a run unseen.
+//
+// FormsTest itself: what a second monitor does not change, tested once, on
+// one screen.
 class FormsTest : public ::testing::Test {
 protected:
-    FormsTest();
+    explicit FormsTest(std::vector<int> screenCounts = {1});
     ~FormsTest() override;
+    void SetUp() override;
 
     // Builds and shows the main window (its load step runs in the constructor).
     frmMain& Start();
@@ -61,6 +72,29 @@ protected:
     std::vector<Error> reported; // errors that ended the program
     std::vector<int> exitStatuses; // statuses the program ended with
     frmMain::Hooks hooks;
+
+private:
+    std::vector<int> screenCounts_;
+};
+
+// What a second monitor changes (the audience window shown, or loaded hidden
+// by the first press): tested on one screen and on two.
+class OneOrTwoScreens : public FormsTest {
+protected:
+    OneOrTwoScreens()
+        : FormsTest({1, 2})
+    {
+    }
+};
+
+// The audience window on a monitor of its own: tested on two screens and on
+// three, where it must stand just the same.
+class TwoScreens : public FormsTest {
+protected:
+    TwoScreens()
+        : FormsTest({2, 3})
+    {
+    }
 };
 
 } // namespace qz::test

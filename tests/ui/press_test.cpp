@@ -78,7 +78,7 @@ TEST_F(FormsTest, PoweredAndErrorAreShownLitAndTypedLikeAnyButton)
     EXPECT_EQ(TypedText(keys.Events()), "7POWERED7ERROR");
 }
 
-TEST_F(FormsTest, EveryPressIsPrecededByABlankOnBothWindows)
+TEST_F(OneOrTwoScreens, EveryPressIsPrecededByABlankOnBothWindows)
 {
     frmMain& f = Start();
     Press(7, kA);
@@ -219,7 +219,7 @@ void CloseBy(frmMain& f, int how)
     }
 }
 
-TEST_F(FormsTest, ClosingAtTheBlankStopsThePressCold)
+TEST_F(OneOrTwoScreens, ClosingAtTheBlankStopsThePressCold)
 {
     for (int how = 0; how < 3; ++how) {
         SCOPED_TRACE(how);
@@ -252,7 +252,7 @@ TEST_F(FormsTest, ClosingAtTheBlankStopsThePressCold)
     }
 }
 
-TEST_F(FormsTest, ClosingWhileTypingStopsTheRestOfTheText)
+TEST_F(OneOrTwoScreens, ClosingWhileTypingStopsTheRestOfTheText)
 {
     // "7" then "BUZZ": a yield after each of the five characters.
     for (int at = 1; at <= 5; ++at) {
@@ -282,7 +282,7 @@ TEST_F(FormsTest, ClosingWhileTypingStopsTheRestOfTheText)
     }
 }
 
-TEST_F(FormsTest, ClosingAtTheBlankOnQtsOwnTimers)
+TEST_F(OneOrTwoScreens, ClosingAtTheBlankOnQtsOwnTimers)
 {
     // The poll step runs from Qt's event loop and is still on the stack when
     // the close releases the link that runs it.

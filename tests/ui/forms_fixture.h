@@ -67,8 +67,8 @@ protected:
 
     // What the hooks saw.
     std::vector<Shown> atSleep; // the labels when the 100 ms pause began
-    int yields = 0; // step-4 yields
-    std::function<void()> atYield; // runs once, inside the next step-4 yield
+    int yields = 0; // yields after the blank, before the pause
+    std::function<void()> atYield; // runs once, inside the next such yield
     std::vector<Error> reported; // errors that ended the program
     std::vector<int> exitStatuses; // statuses the program ended with
     frmMain::Hooks hooks;

@@ -31,20 +31,20 @@ if [ -z "${QZ_KERNEL_DIR:-}" ]; then
 fi
 
 echo "== build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQZ_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 run_ctest build
 
 if [ "${QZ_QUICK:-0}" != 1 ]; then
   echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF >/dev/null
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF -DQZ_WERROR=ON >/dev/null
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest build-asan
 
   echo "== fuzz"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQZ_BUILD_FUZZ=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF >/dev/null
+    -DQZ_BUILD_FUZZ=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF -DQZ_WERROR=ON >/dev/null
   cmake --build build-fuzz -j "$jobs" --target qz_fuzzers
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue

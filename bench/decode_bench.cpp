@@ -4,6 +4,8 @@
 #include "decode/pad_code_table.h"
 #include "decode/transceiver_data.h"
 
+#include "reports.h"
+
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -62,8 +64,7 @@ std::vector<ByteArray> HitReports()
 {
     std::vector<ByteArray> reports;
     for (const auto& entry : qz::padcode::kTable) {
-        reports.push_back(ByteArray {
-            0, static_cast<std::uint8_t>(entry.keyCode >> 8), static_cast<std::uint8_t>(entry.keyCode & 0xFF), 0});
+        reports.push_back(qz::test::CodeBuffer(entry.keyCode));
     }
     return reports;
 }
@@ -83,7 +84,7 @@ BENCHMARK(BM_ParseCodeReportHit);
 
 void BM_ParseCodeReportMiss(benchmark::State& state)
 {
-    const ByteArray report {0, 0, 21, 0};
+    const ByteArray report = qz::test::CodeBuffer(21); // a gap in the table
     for (auto _ : state) {
         qz::TransceiverData record;
         record.Parse(report);
@@ -94,7 +95,7 @@ BENCHMARK(BM_ParseCodeReportMiss);
 
 void BM_ParseFramedReport(benchmark::State& state)
 {
-    const ByteArray report {0x00, 0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00, 0x00};
+    const ByteArray report = qz::test::FrameBuffer(5, qz::test::kA);
     for (auto _ : state) {
         qz::TransceiverData record;
         record.Parse(report);
@@ -117,7 +118,7 @@ BENCHMARK(BM_ReferenceWalkHit);
 
 void BM_ReferenceWalkMiss(benchmark::State& state)
 {
-    const ByteArray report {0, 0, 21, 0};
+    const ByteArray report = qz::test::CodeBuffer(21); // a gap in the table
     for (auto _ : state) {
         std::string button;
         benchmark::DoNotOptimize(ReferenceCodeLookup(report, button));

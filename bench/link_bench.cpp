@@ -11,9 +11,11 @@
 //    over N reports written at random moments against the poll phase.
 // 3. CPU time while the transceiver is unplugged and looked for every 300 ms,
 //    beside the empty timer again (three slices each).
-#include "link/hidraw_layer.h"
+#include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
+
+#include "reports.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -45,7 +47,7 @@ namespace {
 const std::uint8_t kDescriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
     0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x95, 0x08, 0x09, 0x01, 0x91, 0x02, 0xC0};
 // Pad 5, A, as it travels on the wire.
-const std::uint8_t kReport[] = {0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
+const qz::ByteArray kReport = qz::test::FrameData(5, qz::test::kA);
 
 double ThreadCpuSeconds()
 {
@@ -191,7 +193,7 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
             auto before = Clock::now().time_since_epoch().count();
             writtenAt.store(before);
-            if (::write(master, kReport, sizeof kReport) != static_cast<ssize_t>(sizeof kReport)) {
+            if (::write(master, kReport.data(), kReport.size()) != static_cast<ssize_t>(kReport.size())) {
                 break;
             }
             pollfd look {watch, POLLIN, 0};

@@ -8,13 +8,14 @@
 // program keeps it). Needs umockdev and xdotool.
 #include "x11_harness.h"
 
-#include "decode/transceiver_data.h"
+#include "reports.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTest>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,19 +33,11 @@ using qz::test::EmulatedTransceiver;
 using qz::test::GrabScreen;
 using qz::test::RenderValueLabel;
 using qz::test::Tester;
-using qz::test::WaitUntil;
 
 namespace {
 
 const QRect kPadLabel(390, 24, 390, 213);
 const QRect kButtonLabel(390, 244, 390, 169);
-
-std::vector<std::uint8_t> Frame(std::uint8_t pad, std::uint8_t key)
-{
-    qz::ByteArray report {0x00, 0xFA, 0x07, 0x00, pad, key, 0x00, 0x00, 0x00};
-    report[6] = qz::XorChecksum(5, report);
-    return {report.begin() + 1, report.end()};
-}
 
 double Percentile(std::vector<double> values, double p)
 {
@@ -187,7 +180,7 @@ int main(int argc, char** argv)
     std::vector<double> starts;
     for (int run = 0; run < startRuns; ++run) {
         // The previous window must be gone from the screen first.
-        WaitUntil([&] { return Difference(GrabScreen(kPadLabel), blankPad) > 0.5; }, 5s);
+        (void)QTest::qWaitFor([&] { return Difference(GrabScreen(kPadLabel), blankPad) > 0.5; }, 5000);
         QElapsedTimer clock;
         clock.start();
         Tester tester(QStringLiteral(QZ_TESTER), device.get());
@@ -199,10 +192,11 @@ int main(int argc, char** argv)
 
     // 2 and 3. One program for memory and the press delay.
     Tester tester(QStringLiteral(QZ_TESTER), device.get());
-    if (!WaitUntil([&] { return Difference(GrabScreen(kPadLabel), blankPad) < 0.002; }, 20s)) {
+    if (!QTest::qWaitFor([&] { return Difference(GrabScreen(kPadLabel), blankPad) < 0.002; }, 20000)) {
         std::printf("the program did not come up:\n%s\n", qPrintable(tester.Output()));
         return 1;
     }
+    const qz::ByteArray kReports[2] = {qz::test::FrameData(7, qz::test::kBuzz), qz::test::FrameData(18, qz::test::kA)};
     const std::vector<Rows> shows[2] = {
         {RowsOf(kPadLabel, RenderValueLabel(140.25, kPadLabel.size(), "7")),
             RowsOf(kButtonLabel, RenderValueLabel(110.25, kButtonLabel.size(), "BUZZ"))},
@@ -231,7 +225,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(phase(random)));
         QElapsedTimer clock;
         clock.start();
-        device->Send(which == 0 ? Frame(7, 5) : Frame(18, 4));
+        device->Send(kReports[which]);
         // Time from the moment the report is readable on the node: the PTY
         // that stands in for it hands bytes over a moment after the write,
         // which real hidraw does not. (When the program takes the report

@@ -1,59 +1,124 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the format check, the normal build,
-# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# short run of each fuzzer. QZ_QUICK=1 skips the sanitizer build and the fuzzers.
-set -euo pipefail
-cd "$(dirname "$0")/.."
-tools/deps.sh
+# the layering check, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a short run of each fuzzer. QZ_QUICK=1 skips
+# the sanitizer build and the fuzzers. Our code builds with -Werror here.
+#
+# Every stage runs, whatever became of the stages before it. A stage that
+# fails (the format check, a build, the layering check, a fuzzer) counts as
+# one failure beside the failed tests. The log ends with each failed stage on
+# a line of its own, then one line that counts the tests over both builds:
+#   ctest: N passed, N failed, N skipped
+# The exit status is 1 when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 jobs=$(nproc)
 passed=0 failed=0 skipped=0
-# Runs ctest on a build folder and adds its counts to the totals.
+failed_stages=()
+
+# Notes a failed stage: named in the summary, and one failure in the count.
+stage_failed() {
+  failed_stages+=("$1")
+  failed=$((failed + 1))
+}
+
+# Runs ctest on a build folder and adds its counts to the totals. Each failed
+# test counts once; a ctest that fails without naming a failed test (no tests
+# found, say) counts as a failed stage.
 run_ctest() {
-  local log="$1/ctest.log" status=0
-  ctest --test-dir "$1" --output-on-failure -j "$jobs" 2>&1 | tee "$log" || status=$?
+  local stage=$1 dir=$2 status=0
+  local log="$dir/ctest.log"
+  mkdir -p "$dir"
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" 2>&1 | tee "$log" || status=$?
   local total fails skips
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   fails=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
-  skips=$(grep -c '\*\*\*Skipped' "$log" || true)
+  skips=$(grep -c '\*\*\*Skipped' "$log")
   passed=$((passed + ${total:-0} - ${fails:-0} - skips))
   failed=$((failed + ${fails:-0}))
   skipped=$((skipped + skips))
-  return "$status"
+  if [ "${fails:-0}" -gt 0 ]; then
+    failed_stages+=("$stage: ${fails} of ${total} failed")
+  elif [ "$status" -ne 0 ]; then
+    stage_failed "$stage"
+  fi
 }
 
+# Configures a build folder and builds a target in it; ninja keeps going past
+# a failed target, so that every test that can be built still runs.
+build() {
+  local stage=$1 dir=$2 target=$3
+  shift 3
+  if ! cmake -S . -B "$dir" -G Ninja -DQZ_WERROR=ON "$@" >/dev/null; then
+    stage_failed "$stage (configure)"
+    return
+  fi
+  cmake --build "$dir" -j "$jobs" --target "$target" -- -k 0 || stage_failed "$stage"
+}
+
+echo "== dependencies"
+tools/deps.sh || stage_failed "dependencies (tools/deps.sh)"
+
 echo "== format check"
-git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+git ls-files -z -- '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror || stage_failed "format check"
 
 # A real kernel for the hidraw test under qemu; without one that test skips.
 if [ -z "${QZ_KERNEL_DIR:-}" ]; then
   QZ_KERNEL_DIR=$(tools/fetch-test-kernel.sh "$PWD/build-kernel" || true)
-  [ -n "$QZ_KERNEL_DIR" ] && export QZ_KERNEL_DIR || echo "no test kernel could be fetched: link_kernel_test will skip"
+  if [ -n "$QZ_KERNEL_DIR" ]; then
+    export QZ_KERNEL_DIR
+  else
+    echo "no test kernel could be fetched: link_kernel_test will skip"
+  fi
 fi
 
-echo "== build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs"
-run_ctest build
+echo "== build"
+build "build" build all -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ -e tools/check-layering.sh ]; then
+  echo "== layering check"
+  if [ -x tools/check-layering.sh ]; then
+    tools/check-layering.sh build || stage_failed "layering check"
+  else
+    bash tools/check-layering.sh build || stage_failed "layering check"
+  fi
+fi
+
+echo "== test"
+run_ctest "tests in build" build
 
 if [ "${QZ_QUICK:-0}" != 1 ]; then
-  echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-asan -j "$jobs"
+  echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
+  build "sanitizer build" build-asan all -DCMAKE_BUILD_TYPE=Debug -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF
+  echo "== test with AddressSanitizer and UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_ctest build-asan
+    run_ctest "tests in build-asan" build-asan
 
   echo "== fuzz"
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQZ_BUILD_FUZZ=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-fuzz -j "$jobs" --target qz_fuzzers
+  CC=clang CXX=clang++ build "fuzzer build" build-fuzz qz_fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQZ_BUILD_FUZZ=ON -DQZ_BUILD_TESTS=OFF -DQZ_BUILD_BENCH=OFF
   for f in build-fuzz/fuzz/fuzz_*; do
     [ -x "$f" ] || continue
     name=$(basename "$f")
     corpus="fuzz/corpus/${name#fuzz_}"
     mkdir -p build-fuzz/work/"$name"
     echo "-- $name"
-    "$f" -max_total_time="${QZ_FUZZ_SECONDS:-30}" -print_final_stats=1 build-fuzz/work/"$name" "$corpus" 2>&1 | tail -n 4
+    "$f" -max_total_time="${QZ_FUZZ_SECONDS:-30}" -print_final_stats=1 -artifact_prefix=build-fuzz/work/"$name"- \
+      build-fuzz/work/"$name" "$corpus" >build-fuzz/work/"$name".log 2>&1
+    status=$?
+    if [ "$status" -ne 0 ]; then
+      # What the fuzzer found, and where it left the input that shows it.
+      tail -n 40 build-fuzz/work/"$name".log
+      stage_failed "fuzzer $name (exit $status; log in build-fuzz/work/$name.log)"
+    else
+      tail -n 4 build-fuzz/work/"$name".log
+    fi
   done
 fi
 
+echo "== summary"
+for stage in "${failed_stages[@]}"; do
+  echo "FAILED: $stage"
+done
 echo "ctest: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ] && [ ${#failed_stages[@]} -eq 0 ]

@@ -97,7 +97,7 @@ std::vector<HidLayer::Interface> FakeHidBus::Enumerate()
     return found;
 }
 
-HidLayer::OpenResult FakeHidBus::Open(const std::string& path, OpenMode mode)
+HidLayer::OpenResult FakeHidBus::Open(const std::string& path)
 {
     const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) { return d->path_ == path; });
     if (it == devices_.end() || !(*it)->present_) {
@@ -113,7 +113,7 @@ HidLayer::OpenResult FakeHidBus::Open(const std::string& path, OpenMode mode)
         return {kNoHandle, status, status == OpenStatus::PermissionDenied ? EACCES : EIO};
     }
     const Handle handle = nextHandle_++;
-    handles_[handle] = OpenEntry {&device, mode, device.generation_};
+    handles_[handle] = OpenEntry {&device, device.generation_};
     ++device.openHandles_;
     return {handle, OpenStatus::Opened, 0};
 }
@@ -141,9 +141,6 @@ bool FakeHidBus::GetReportLengths(Handle handle, ReportLengths& lengths)
 HidLayer::ReadResult FakeHidBus::ReadReport(Handle handle, std::span<std::uint8_t> buffer)
 {
     OpenEntry& entry = Lookup(handle, "ReadReport");
-    if (entry.mode != OpenMode::NonBlockingInput) {
-        Misuse("ReadReport", handle, "opened for synchronous I/O");
-    }
     FakeHidDevice& device = *entry.device;
     if (entry.generation != device.generation_) {
         return {ReadOutcome::Gone, 0};
@@ -170,18 +167,9 @@ HidLayer::ReadResult FakeHidBus::ReadReport(Handle handle, std::span<std::uint8_
     return {ReadOutcome::Report, n};
 }
 
-void FakeHidBus::Cancel(Handle handle)
-{
-    Lookup(handle, "Cancel");
-    ++cancels_;
-}
-
 bool FakeHidBus::WriteReport(Handle handle, std::span<const std::uint8_t> report)
 {
     OpenEntry& entry = Lookup(handle, "WriteReport");
-    if (entry.mode != OpenMode::Synchronous) {
-        Misuse("WriteReport", handle, "opened for input only");
-    }
     if (entry.generation != entry.device->generation_) {
         return false;
     }
@@ -194,11 +182,6 @@ void FakeHidBus::Close(Handle handle)
     OpenEntry& entry = Lookup(handle, "Close");
     --entry.device->openHandles_;
     handles_.erase(handle);
-}
-
-void FakeHidBus::ReportOpenFailure(const OpenFailure& failure)
-{
-    reported_.push_back(failure);
 }
 
 } // namespace qz

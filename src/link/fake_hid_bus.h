@@ -76,7 +76,7 @@ private:
 };
 
 // A HID layer for tests: scripted devices in enumeration order. Misuse (a
-// handle that is not open, a read on a synchronous handle) aborts the test.
+// handle that is not open) aborts the test.
 class FakeHidBus final : public HidLayer {
 public:
     FakeHidBus();
@@ -89,23 +89,17 @@ public:
     // Handles open right now, over all devices.
     std::size_t OpenHandleCount() const { return handles_.size(); }
     std::size_t EnumerateCount() const { return enumerations_; }
-    std::size_t CancelCount() const { return cancels_; }
-    // Every failure passed to ReportOpenFailure, in order.
-    const std::vector<OpenFailure>& ReportedFailures() const { return reported_; }
 
     std::vector<Interface> Enumerate() override;
-    OpenResult Open(const std::string& path, OpenMode mode) override;
+    OpenResult Open(const std::string& path) override;
     bool GetReportLengths(Handle handle, ReportLengths& lengths) override;
     ReadResult ReadReport(Handle handle, std::span<std::uint8_t> buffer) override;
-    void Cancel(Handle handle) override;
     bool WriteReport(Handle handle, std::span<const std::uint8_t> report) override;
     void Close(Handle handle) override;
-    void ReportOpenFailure(const OpenFailure& failure) override;
 
 private:
     struct OpenEntry {
         FakeHidDevice* device;
-        OpenMode mode;
         int generation;
     };
     OpenEntry& Lookup(Handle handle, const char* operation);
@@ -114,8 +108,6 @@ private:
     std::map<Handle, OpenEntry> handles_;
     Handle nextHandle_ = 3;
     std::size_t enumerations_ = 0;
-    std::size_t cancels_ = 0;
-    std::vector<OpenFailure> reported_;
 };
 
 } // namespace qz

@@ -11,7 +11,11 @@ namespace qz {
 // What the transceiver link needs of the platform's HID stack: enumerate the
 // HID interfaces present in the platform's order, open one by path, learn its
 // report lengths, read one input report without waiting, write one output
-// report, close. The Linux realisation is HidrawLayer; tests use FakeHidBus.
+// report, close. One handle serves reads and writes alike. The Linux
+// realisation is HidrawLayer (link/hidraw); tests use FakeHidBus.
+//
+// The layer only says what happened; the link decides what to tell the user
+// (link/open_failure.h).
 class HidLayer {
 public:
     // An open device node; kNoHandle when nothing is open.
@@ -26,11 +30,6 @@ public:
         std::uint16_t vendorId = 0;
         std::uint16_t productId = 0;
         bool idsKnown = false;
-    };
-
-    enum class OpenMode {
-        Synchronous, // identification, capabilities and output reports
-        NonBlockingInput, // input reads that never wait
     };
 
     enum class OpenStatus {
@@ -67,45 +66,30 @@ public:
         std::size_t bytes = 0; // bytes delivered, report ID byte included
     };
 
-    // A matching interface that could not be opened, passed to
-    // ReportOpenFailure once the caller has given up on it for now.
-    struct OpenFailure {
-        std::string path;
-        std::uint16_t vendorId = 0;
-        std::uint16_t productId = 0;
-        OpenStatus status = OpenStatus::Failed;
-        int errorCode = 0;
-    };
-
     virtual ~HidLayer() = default;
 
     // The HID interfaces present, in the platform's enumeration order.
     virtual std::vector<Interface> Enumerate() = 0;
 
-    // Opens an interface by path. Handles never leak into child processes.
-    virtual OpenResult Open(const std::string& path, OpenMode mode) = 0;
+    // Opens an interface by path, for reads that never wait and for writes
+    // that return once the platform has taken the report. Handles never leak
+    // into child processes.
+    virtual OpenResult Open(const std::string& path) = 0;
 
     // The report lengths of an open interface; false when they cannot be read.
     virtual bool GetReportLengths(Handle handle, ReportLengths& lengths) = 0;
 
-    // Looks once, without waiting, for an input report on a handle opened with
-    // NonBlockingInput and reads at most buffer.size() bytes of it into the
-    // buffer from index 0. Index 0 always receives the report ID (0 on a device
-    // without report IDs). Bytes past what was delivered keep their values.
+    // Looks once, without waiting, for an input report and reads at most
+    // buffer.size() bytes of it into the buffer from index 0. Index 0 always
+    // receives the report ID (0 on a device without report IDs). Bytes past
+    // what was delivered keep their values.
     virtual ReadResult ReadReport(Handle handle, std::span<std::uint8_t> buffer) = 0;
-
-    // Abandons any read outstanding on the handle.
-    virtual void Cancel(Handle handle) = 0;
 
     // Writes one output report, report ID at index 0, and returns when the
     // platform has taken it. false when the write failed.
     virtual bool WriteReport(Handle handle, std::span<const std::uint8_t> report) = 0;
 
     virtual void Close(Handle handle) = 0;
-
-    // Tells the user, through whatever the layer was given for it, why a
-    // matching interface cannot be opened.
-    virtual void ReportOpenFailure(const OpenFailure& failure) = 0;
 };
 
 } // namespace qz

@@ -45,9 +45,10 @@ bool IsTransceiver(const HidLayer::Interface& candidate)
 
 } // namespace
 
-Transceiver::Transceiver(HidLayer& hid, TimerLayer& timers)
+Transceiver::Transceiver(HidLayer& hid, TimerLayer& timers, OpenFailureListener onOpenFailure)
     : hid_(hid)
     , timers_(timers)
+    , onOpenFailure_(std::move(onOpenFailure))
     , alive_(std::make_shared<bool>(true))
 {
     if (!Search(true)) {
@@ -88,13 +89,14 @@ bool Transceiver::Search(bool reportFailures)
         if (!IsTransceiver(candidate)) {
             continue;
         }
-        const HidLayer::OpenResult opened = hid_.Open(candidate.path, HidLayer::OpenMode::Synchronous);
+        const HidLayer::OpenResult opened = hid_.Open(candidate.path);
         if (opened.status != HidLayer::OpenStatus::Opened) {
             // A transceiver that cannot be opened does not match; the search
             // goes on, and the user learns why.
             denied = denied || opened.status == HidLayer::OpenStatus::PermissionDenied;
+            // One that vanished meanwhile needs no fix from the user.
             if (reportFailures && opened.status != HidLayer::OpenStatus::Gone) {
-                hid_.ReportOpenFailure(
+                ReportOpenFailure(
                     {candidate.path, candidate.vendorId, candidate.productId, opened.status, opened.errorCode});
             }
             continue;
@@ -118,24 +120,22 @@ void Transceiver::OpenDevice(const HidLayer::Interface& candidate, HidLayer::Han
     if (!hid_.GetReportLengths(deviceHandle_, caps_)) {
         caps_ = {};
     }
-    // The second open is not examined: without it every tick finds nothing.
-    const HidLayer::OpenResult poll = hid_.Open(candidate.path, HidLayer::OpenMode::NonBlockingInput);
-    pollHandle_ = poll.status == HidLayer::OpenStatus::Opened ? poll.handle : HidLayer::kNoHandle;
     reportBuffer_.assign(static_cast<std::size_t>(caps_.input) + 1, 0);
 }
 
 void Transceiver::CloseDevice()
 {
-    if (pollHandle_ != HidLayer::kNoHandle) {
-        hid_.Cancel(pollHandle_);
-    }
+    // Reads never wait, so none is outstanding: closing is all there is to do.
     if (deviceHandle_ != HidLayer::kNoHandle) {
         hid_.Close(deviceHandle_);
         deviceHandle_ = HidLayer::kNoHandle;
     }
-    if (pollHandle_ != HidLayer::kNoHandle) {
-        hid_.Close(pollHandle_);
-        pollHandle_ = HidLayer::kNoHandle;
+}
+
+void Transceiver::ReportOpenFailure(const OpenFailure& failure)
+{
+    if (reported_.insert(failure.path).second && onOpenFailure_) {
+        onOpenFailure_(failure);
     }
 }
 
@@ -151,10 +151,8 @@ void Transceiver::Timer_Timer(Seconds /*seconds*/)
         return;
     }
 
-    HidLayer::ReadResult result;
-    if (pollHandle_ != HidLayer::kNoHandle) {
-        result = hid_.ReadReport(pollHandle_, std::span<std::uint8_t>(reportBuffer_.data(), caps_.input));
-    }
+    const HidLayer::ReadResult result
+        = hid_.ReadReport(deviceHandle_, std::span<std::uint8_t>(reportBuffer_.data(), caps_.input));
     switch (result.outcome) {
     case HidLayer::ReadOutcome::Report: {
         // The listener may destroy this object: after the event, touch
@@ -167,9 +165,6 @@ void Transceiver::Timer_Timer(Seconds /*seconds*/)
         break;
     }
     case HidLayer::ReadOutcome::Nothing:
-        if (pollHandle_ != HidLayer::kNoHandle) {
-            hid_.Cancel(pollHandle_);
-        }
         break;
     case HidLayer::ReadOutcome::Gone:
         // Unplugged: let the node go and look for the transceiver's return.
@@ -179,7 +174,7 @@ void Transceiver::Timer_Timer(Seconds /*seconds*/)
         break;
     case HidLayer::ReadOutcome::WaitFailed:
         // Polling ends for the life of the object; the timer stays disabled.
-        hid_.Cancel(pollHandle_);
+        // The handle stays open for the LED commands.
         return;
     }
     timer_->SetEnabled(true);

@@ -2,11 +2,13 @@
 
 #include "decode/transceiver_data.h"
 #include "link/hid_layer.h"
+#include "link/open_failure.h"
 #include "timer/self_timer.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace qz {
@@ -21,9 +23,12 @@ class TimerLayer;
 // (or another transceiver) comes back, at the same or another node: once a
 // read reports the device gone, its handles are closed and, on every tenth
 // poll tick (300 ms), the HID interfaces are enumerated again, until a
-// transceiver opens. A node that refuses us is retried quietly for about 2 s
-// (udev may still be applying its permissions) before the failure is
-// reported. One that was absent at construction stays absent.
+// transceiver opens. One that was absent at construction stays absent.
+//
+// A transceiver that cannot be opened is passed over, and the open-failure
+// listener hears of it once per node for the life of the object: at once
+// during construction, and during a search after an unplug only when the node
+// has refused us for about 2 s (udev may still be applying its permissions).
 class Transceiver {
 public:
     // Vendor and product IDs of the two transceiver models.
@@ -32,9 +37,13 @@ public:
     static constexpr std::uint16_t kFrameModelProductId = 0x1003; // takes LED frames
     static constexpr std::int32_t kPollIntervalMs = 30;
 
+    // Receives each open failure the link gives up on (see above).
+    using OpenFailureListener = std::function<void(const OpenFailure& failure)>;
+
     // Searches, opens the first transceiver found and starts 30 ms polling.
-    Transceiver(HidLayer& hid, TimerLayer& timers);
-    // Stops the timer first, then cancels and closes what is open.
+    // The search runs here, so the listener is given here too; none by default.
+    Transceiver(HidLayer& hid, TimerLayer& timers, OpenFailureListener onOpenFailure = {});
+    // Stops the timer first, then closes what is open.
     ~Transceiver();
     Transceiver(const Transceiver&) = delete;
     Transceiver& operator=(const Transceiver&) = delete;
@@ -76,13 +85,16 @@ private:
     void Timer_Timer(Seconds seconds);
     void AnnounceReport();
     void LostTick();
+    void ReportOpenFailure(const OpenFailure& failure);
     void SendLED(Command command, std::int16_t Remote);
     void SendReport(const ByteArray& report);
 
     HidLayer& hid_;
     TimerLayer& timers_;
+    OpenFailureListener onOpenFailure_;
+    // The transceiver's one handle: polled for input reports, written for
+    // LED commands.
     HidLayer::Handle deviceHandle_ = HidLayer::kNoHandle;
-    HidLayer::Handle pollHandle_ = HidLayer::kNoHandle;
     HidLayer::ReportLengths caps_;
     ByteArray reportBuffer_;
     std::string devicePath_;
@@ -95,6 +107,8 @@ private:
     // While unplugged: ticks until the next search, and failed opens per node.
     int ticksUntilSearch_ = 0;
     int deniedAttempts_ = 0;
+    // Nodes whose open failure the listener has heard of.
+    std::set<std::string> reported_;
 };
 
 } // namespace qz

@@ -51,7 +51,11 @@ ValueLabel::ValueLabel(double points, QWidget* parent)
     , designPixelSize_(PointsToPixels(points))
 {
     setFont(ArialBold(points));
-    setAlignment(Qt::AlignCenter);
+    // Design labels put their text at the top; "centred" is across only.
+    // No indent: a framed QLabel would otherwise push top-aligned text down
+    // by half an "x" of its font, some 50 px at these sizes.
+    setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    setIndent(0);
     setFrameShape(QFrame::Box);
     setFrameShadow(QFrame::Plain);
     setLineWidth(1);

@@ -27,7 +27,7 @@ void StyleWhiteButton(QAbstractButton& button, double points);
 
 // One of the big value labels: the system's window colour and window text
 // colour (they follow the desktop's colour scheme), a single-line border,
-// centred text. A text wider than the label at its design size is drawn
+// the text at the top and centred across. A text wider than the label at its design size is drawn
 // smaller until it fits, so that a long button text such as "POWERED" is
 // read whole instead of losing its ends.
 class ValueLabel final : public QLabel {

@@ -28,8 +28,8 @@ namespace qz {
 
 namespace {
 
-// A fixed frame with a caption, minimise and close but no maximise; above
-// all other windows (the topmost step of the load).
+// A fixed frame with a caption, minimise and close but no maximise. It stays
+// above all other windows, so that nothing covers the display during a quiz.
 constexpr Qt::WindowFlags kMainWindowFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
     | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint;
 
@@ -68,6 +68,11 @@ frmMain::frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hoo
     }
     if (!hooks_.exitProgram) {
         hooks_.exitProgram = [](int status) { QCoreApplication::exit(status); };
+    }
+    if (!hooks_.openFailure) {
+        hooks_.openFailure = [](const OpenFailure& failure) {
+            std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure, kProgramName).c_str());
+        };
     }
     SetupControls();
     SetupConnections();
@@ -166,25 +171,29 @@ void frmMain::WireSecondary(frmSecondary& form)
 
 void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 {
-    // 1. The link: finds and opens the transceiver and starts polling.
-    Dev = std::make_unique<Transceiver>(hid, timers);
+    // The link finds and opens the transceiver and starts polling; every
+    // press it decodes comes to Dev_OnButtonPressed, and a transceiver it
+    // cannot open is reported through hooks_.openFailure.
+    Dev = std::make_unique<Transceiver>(hid, timers, hooks_.openFailure);
     Dev->SetButtonPressedHandler([this](TransceiverData& TRData) { Dev_OnButtonPressed(TRData); });
-    // 2. The keystroke sender types through the gate that closing shuts.
+    // Keystrokes go through a gate that closing the window shuts, so that a
+    // press still being typed then types nothing more.
     Kbd = std::make_unique<clsKeyboard>(keyGate_);
-    // 3. The audience window, on the monitor right of the primary screen.
+    // With a second monitor the audience window is shown at once, 60 twips
+    // past the primary screen's right edge: on the monitor to its right.
     const QRect primary = PrimaryScreenRect();
     if (GetMonitorCount() > 1) {
         frmSecondary& secondary = LoadSecondary();
         secondary.SetLeft(primary.x() + primary.width() + TwipsToPixels(60));
         secondary.show();
     }
-    // 4. The outer size is the primary screen's, centred on it: the window
-    //    covers it exactly, frame and caption included.
+    // The window covers the primary screen exactly, frame and caption
+    // included: its outer size is the screen's, centred on it.
     outer_.SetTarget(*this, primary);
-    // 5. The lock-out timer: 5000 ms, disabled until a press starts it.
+    // The lock-out lasts 5 s; it stays off until a press is accepted while
+    // its box is ticked.
     timerLocked.SetEnabled(false);
     timerLocked.SetInterval(static_cast<std::int32_t>(kLockout.count()));
-    // 6. Topmost: the window flags already ask for it (Qt::WindowStaysOnTopHint).
 }
 
 frmSecondary* frmMain::Secondary() const
@@ -226,41 +235,42 @@ void frmMain::Dev_OnButtonPressed(TransceiverData& TRData)
 
 void frmMain::ShowPress(std::int16_t remote, const std::string& button)
 {
-    // 1. A lock-out drops the press and is not extended.
+    // A press during a lock-out is dropped, and the lock-out is not extended:
+    // it ends 5 s after the press that started it.
     if (bLocked) {
         return;
     }
-    // 2. The lock-out is timed from the start of the accepted press.
+    // Started before the pause and the typing, so that the 5 s count from
+    // the moment the press arrived.
     if (chkbLocked->isChecked()) {
         timerLocked.SetEnabled(true);
         bLocked = true;
     }
-    // 3 to 5. Blank both windows and let them paint before the new values,
-    //         so that a repeated press shows as a blink.
+    // Blank both windows and let them paint before the new values, so that
+    // the same press twice shows as a blink.
     SetPadText(QString());
     SetButtonText(QString());
     if (!Yield()) {
         return;
     }
     hooks_.sleep(kBlankPause);
-    // 6, 7. The new values.
     const QString padText = DecimalText(remote);
     SetPadText(padText);
     SetButtonText(QString::fromStdString(button));
     // Paint them now rather than at the next yield: with keystrokes on, that
     // would come only after the first character and its pause.
     PaintValues();
-    // 8. The pad number and the report length come from the device: a pad no
-    //    LED report can carry, or a transceiver whose reports are too short
-    //    for an LED frame, leaves the LED dark but does not end the program.
+    // The pad number and the report length come from the device: a pad no
+    // LED report can carry, or a transceiver whose reports are too short for
+    // an LED frame, leaves the LED dark but does not end the program.
     if (chkbLights->isChecked()) {
         try {
             Dev->LEDOnShort(remote);
         } catch (const Error&) {
         }
     }
-    // 9. Type the pad number, then the button. Each character lets queued
-    //    events run; closing there stops the gate, and then this handler.
+    // Type the pad number, then the button. Each character lets queued
+    // events run; a close among them shuts the gate, and this handler stops.
     if (chkSendKeyPresses->isChecked()) {
         const bool bDoEvents = true;
         Kbd->PressString(padText.toStdString(), bDoEvents);

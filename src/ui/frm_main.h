@@ -2,6 +2,7 @@
 
 #include "common/error.h"
 #include "decode/transceiver_data.h"
+#include "link/open_failure.h"
 #include "timer/self_timer.h"
 #include "ui/form_style.h"
 #include "ui/frm_secondary.h"
@@ -48,6 +49,10 @@ public:
         std::function<void(const Error&)> reportError;
         // Ends the event loop with a status (default: QCoreApplication::exit).
         std::function<void(int)> exitProgram;
+        // Tells the user that a transceiver is there but cannot be opened;
+        // the link calls it once per node (default: one line on standard
+        // error).
+        std::function<void(const OpenFailure&)> openFailure;
     };
 
     // The load step: creates Dev on `hid` and `timers` and Kbd on `keys`,
@@ -79,6 +84,8 @@ public:
 
     static constexpr std::chrono::milliseconds kLockout {5000};
     static constexpr std::chrono::milliseconds kBlankPause {100};
+    // The program's name, as its messages begin.
+    static constexpr const char* kProgramName = "qz470-tester";
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,5 +1,5 @@
-#include "link/hidraw_layer.h"
-#include "timer/qt_timer_layer.h"
+#include "link/hidraw/hidraw_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
 #include "ui/tester_keys.h"
 
@@ -35,8 +35,8 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("qz470-tester"));
 
     qz::QtTimerLayer timers;
-    // Its default reporter tells, once per node, how to get permission to
-    // open a transceiver that is present but not accessible.
+    // The window tells the user, once per node, how to get permission to open
+    // a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
     // Typed keys let the program's queued events run between characters.
     qz::TesterKeys keys([] { QCoreApplication::processEvents(); });

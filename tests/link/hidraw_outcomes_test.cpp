@@ -2,7 +2,7 @@
 // objects that behave like a hidraw node in the way that matters: a PTY whose
 // other side hangs up (unplug), a descriptor closed behind the layer's back
 // (a failed wait). umockdev cannot make a node fail these ways by itself.
-#include "link/hidraw_layer.h"
+#include "link/hidraw/hidraw_layer.h"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +66,7 @@ TEST(HidrawOutcomes, ReportNothingGoneAndFailedWait)
 {
     Pty pty;
     HidrawLayer layer;
-    const auto opened = layer.Open(pty.Path(), HidLayer::OpenMode::NonBlockingInput);
+    const auto opened = layer.Open(pty.Path());
     ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
     std::array<std::uint8_t, 6> buffer {9, 9, 9, 9, 9, 9};
 
@@ -90,22 +90,32 @@ TEST(HidrawOutcomes, ReportNothingGoneAndFailedWait)
     EXPECT_FALSE(layer.WriteReport(opened.handle, report));
     layer.Close(opened.handle);
 
-    // A descriptor that is no longer valid: the look itself fails.
+    // A descriptor that is no longer valid: the look itself fails, and the
+    // layer lets go of the number, so that closing the handle later cannot
+    // close whatever reuses that number meanwhile.
     Pty other;
-    const auto second = layer.Open(other.Path(), HidLayer::OpenMode::NonBlockingInput);
+    const auto second = layer.Open(other.Path());
     ASSERT_EQ(second.status, HidLayer::OpenStatus::Opened);
     ::close(second.handle);
     EXPECT_EQ(layer.ReadReport(second.handle, buffer).outcome, HidLayer::ReadOutcome::WaitFailed);
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null != second.handle) {
+        ASSERT_EQ(::dup2(null, second.handle), second.handle); // someone else now has the number
+        ::close(null);
+    }
+    layer.Close(second.handle);
+    EXPECT_NE(::fcntl(second.handle, F_GETFD), -1) << "the layer closed a descriptor it no longer owned";
+    ::close(second.handle);
     EXPECT_EQ(layer.ReadReport(12345, buffer).outcome, HidLayer::ReadOutcome::WaitFailed); // never opened
 }
 
 TEST(HidrawOutcomes, OpenFailuresAreClassified)
 {
     HidrawLayer layer;
-    const auto gone = layer.Open("/dev/hidraw-that-does-not-exist", HidLayer::OpenMode::Synchronous);
+    const auto gone = layer.Open("/dev/hidraw-that-does-not-exist");
     EXPECT_EQ(gone.status, HidLayer::OpenStatus::Gone);
     EXPECT_EQ(gone.handle, HidLayer::kNoHandle);
-    const auto directory = layer.Open("/", HidLayer::OpenMode::Synchronous); // EISDIR
+    const auto directory = layer.Open("/"); // EISDIR
     EXPECT_EQ(directory.status, HidLayer::OpenStatus::Failed);
     if (::geteuid() != 0) {
         // Only where the test does not run as root can a node refuse us.
@@ -114,7 +124,7 @@ TEST(HidrawOutcomes, OpenFailuresAreClassified)
         ASSERT_GE(fd, 0);
         ::fchmod(fd, 0);
         ::close(fd);
-        EXPECT_EQ(layer.Open(path, HidLayer::OpenMode::Synchronous).status, HidLayer::OpenStatus::PermissionDenied);
+        EXPECT_EQ(layer.Open(path).status, HidLayer::OpenStatus::PermissionDenied);
         ::unlink(path);
     }
 }

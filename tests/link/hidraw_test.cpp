@@ -3,7 +3,7 @@
 // through the device node, LED reports written to it, unplug and replug.
 // Runs under umockdev-wrapper; exits 77 when no test bed can be made.
 #include "descriptor_files.h"
-#include "link/hidraw_layer.h"
+#include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
 #include "timer/fake_timer_layer.h"
 
@@ -196,19 +196,18 @@ TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
         EXPECT_TRUE(item.idsKnown);
     }
 
-    // Both opens keep the descriptor out of child processes, and the lengths
-    // come from the sysfs report descriptor.
-    for (const auto mode : {HidLayer::OpenMode::Synchronous, HidLayer::OpenMode::NonBlockingInput}) {
-        const auto opened = layer.Open("/dev/hidraw2", mode);
-        ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
-        EXPECT_NE(::fcntl(opened.handle, F_GETFD) & FD_CLOEXEC, 0);
-        HidLayer::ReportLengths lengths;
-        ASSERT_TRUE(layer.GetReportLengths(opened.handle, lengths));
-        EXPECT_EQ(lengths.input, 3);
-        EXPECT_EQ(lengths.output, 6);
-        layer.Close(opened.handle);
-    }
-    EXPECT_EQ(layer.Open("/dev/hidraw9", HidLayer::OpenMode::Synchronous).status, HidLayer::OpenStatus::Gone);
+    // The one descriptor stays out of child processes, never waits on a
+    // read, and the lengths come from the sysfs report descriptor.
+    const auto opened = layer.Open("/dev/hidraw2");
+    ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
+    EXPECT_NE(::fcntl(opened.handle, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(::fcntl(opened.handle, F_GETFL) & O_NONBLOCK, 0);
+    HidLayer::ReportLengths lengths;
+    ASSERT_TRUE(layer.GetReportLengths(opened.handle, lengths));
+    EXPECT_EQ(lengths.input, 3);
+    EXPECT_EQ(lengths.output, 6);
+    layer.Close(opened.handle);
+    EXPECT_EQ(layer.Open("/dev/hidraw9").status, HidLayer::OpenStatus::Gone);
 }
 
 TEST_F(HidrawTest, FindsTheFirstTransceiverReadsPressesAndLightsLeds)
@@ -299,36 +298,6 @@ TEST_F(HidrawTest, SurvivesUnplugAndPicksUpWhatComesBack)
     Send(bed.Master(back), kFramePad5A);
     ASSERT_TRUE(TickUntil([&] { return presses.size() == 2; }));
     EXPECT_EQ(presses[1].remote, 5);
-}
-
-TEST_F(HidrawTest, OpenFailuresAreReportedOncePerNodeWithTheFix)
-{
-    HidLayer::OpenFailure denied {"/dev/hidraw4", 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, EACCES};
-    const std::string line = HidrawLayer::DescribeOpenFailure(denied);
-    EXPECT_NE(line.find("/dev/hidraw4"), std::string::npos);
-    EXPECT_NE(line.find("60-qz470-tester.rules"), std::string::npos);
-    EXPECT_NE(line.find("package"), std::string::npos);
-    EXPECT_EQ(line.find('\n'), std::string::npos);
-
-    // The default reporter: one line on standard error per node.
-    ::testing::internal::CaptureStderr();
-    layer.ReportOpenFailure(denied);
-    layer.ReportOpenFailure(denied);
-    HidLayer::OpenFailure other = denied;
-    other.path = "/dev/hidraw5";
-    other.status = HidLayer::OpenStatus::Failed;
-    other.errorCode = EBUSY;
-    layer.ReportOpenFailure(other);
-    const std::string printed = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(printed, line + "\n" + HidrawLayer::DescribeOpenFailure(other) + "\n");
-
-    // A reporter of the caller's own gets each node once as well.
-    HidrawLayer second;
-    std::vector<std::string> seen;
-    second.SetOpenFailureReporter([&](const HidLayer::OpenFailure& f) { seen.push_back(f.path); });
-    second.ReportOpenFailure(denied);
-    second.ReportOpenFailure(denied);
-    EXPECT_EQ(seen, std::vector<std::string> {"/dev/hidraw4"});
 }
 
 } // namespace

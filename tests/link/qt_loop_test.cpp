@@ -3,7 +3,7 @@
 // the AddressSanitizer build, this proves no freed memory is touched.
 #include "link/fake_hid_bus.h"
 #include "link/transceiver.h"
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -35,10 +35,10 @@ class LinkTest : public ::testing::Test {
 protected:
     Transceiver& Make()
     {
-        dev = std::make_unique<Transceiver>(bus, timers);
+        dev = std::make_unique<Transceiver>(
+            bus, timers, [this](const OpenFailure& failure) { failures.push_back(failure); });
         dev->SetButtonPressedHandler([this](TransceiverData& TRData) {
             presses.push_back({TRData.Remote(), TRData.Button()});
-            records.push_back(&TRData);
         });
         return *dev;
     }
@@ -49,7 +49,8 @@ protected:
     FakeTimerLayer timers;
     std::unique_ptr<Transceiver> dev;
     std::vector<Press> presses;
-    std::vector<const TransceiverData*> records;
+    // Every open failure the listener heard of, in order.
+    std::vector<OpenFailure> failures;
 };
 
 // --- Discovery and opening -------------------------------------------------
@@ -83,7 +84,7 @@ TEST_F(LinkTest, ForeignDevicesArePassedOverWithoutBeingOpened)
     EXPECT_TRUE(t.CmdModel());
     EXPECT_EQ(t.DevicePath(), first.Path());
     EXPECT_EQ(otherProduct.OpenCount() + otherVendor.OpenCount() + noIds.OpenCount(), 0);
-    EXPECT_EQ(first.OpenHandles(), 2); // synchronous and non-blocking
+    EXPECT_EQ(first.OpenHandles(), 1); // one handle reads and writes
     EXPECT_EQ(second.OpenCount(), 0); // later interfaces are never opened
     dev.reset();
     EXPECT_EQ(bus.OpenHandleCount(), 0u);
@@ -122,13 +123,27 @@ TEST_F(LinkTest, AnUnopenableTransceiverIsReportedOnceAndTheSearchGoesOn)
 {
     FakeHidDevice& denied = AddFrameModel();
     denied.openStatus = HidLayer::OpenStatus::PermissionDenied;
+    FakeHidDevice& broken = AddFrameModel();
+    broken.openStatus = HidLayer::OpenStatus::Failed;
+    FakeHidDevice& vanished = AddFrameModel();
+    vanished.openStatus = HidLayer::OpenStatus::Gone; // nothing the user can fix
     FakeHidDevice& usable = AddCmdModel();
     Transceiver& t = Make();
     EXPECT_EQ(t.DevicePath(), usable.Path());
-    ASSERT_EQ(bus.ReportedFailures().size(), 1u);
-    EXPECT_EQ(bus.ReportedFailures()[0].path, denied.Path());
-    EXPECT_EQ(bus.ReportedFailures()[0].status, HidLayer::OpenStatus::PermissionDenied);
-    EXPECT_EQ(denied.OpenHandles(), 0);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].path, denied.Path());
+    EXPECT_EQ(failures[0].status, HidLayer::OpenStatus::PermissionDenied);
+    EXPECT_EQ(failures[0].productId, kFrameModel);
+    EXPECT_EQ(failures[1].path, broken.Path());
+    EXPECT_EQ(failures[1].status, HidLayer::OpenStatus::Failed);
+    EXPECT_EQ(denied.OpenHandles() + broken.OpenHandles() + vanished.OpenHandles(), 0);
+}
+
+TEST_F(LinkTest, WithoutAListenerOpenFailuresAreQuiet)
+{
+    AddFrameModel().openStatus = HidLayer::OpenStatus::PermissionDenied;
+    Transceiver t(bus, timers);
+    EXPECT_FALSE(t.Ready());
 }
 
 TEST_F(LinkTest, AbsentStaysAbsentWhenATransceiverArrivesLater)
@@ -342,7 +357,7 @@ TEST_F(LinkTest, PermissionsStillBeingAppliedAreWaitedForQuietly)
     d.failNextOpens = 2;
     timers.Advance(1s);
     EXPECT_TRUE(dev->Connected());
-    EXPECT_TRUE(bus.ReportedFailures().empty());
+    EXPECT_TRUE(failures.empty());
 }
 
 TEST_F(LinkTest, PermissionDeniedForGoodIsReportedAfterTheRetries)
@@ -354,11 +369,13 @@ TEST_F(LinkTest, PermissionDeniedForGoodIsReportedAfterTheRetries)
     d.Plug();
     d.openStatus = HidLayer::OpenStatus::PermissionDenied;
     timers.Advance(1500ms);
-    EXPECT_TRUE(bus.ReportedFailures().empty());
+    EXPECT_TRUE(failures.empty());
     timers.Advance(1500ms);
     EXPECT_FALSE(dev->Connected());
-    ASSERT_FALSE(bus.ReportedFailures().empty());
-    EXPECT_EQ(bus.ReportedFailures()[0].path, d.Path());
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].path, d.Path());
+    timers.Advance(10s); // the search goes on, and the listener hears nothing more
+    EXPECT_EQ(failures.size(), 1u);
     d.openStatus = HidLayer::OpenStatus::Opened; // the user fixed the rule
     timers.Advance(400ms);
     EXPECT_TRUE(dev->Connected());

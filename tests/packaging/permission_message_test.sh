@@ -122,6 +122,8 @@ line=$(head -1 "$work/stderr")
 grep -q '/dev/hidraw0' <<<"$line" || fail "the line does not name the node /dev/hidraw0"
 grep -Eq '60-qz470-tester\.rules|udev' <<<"$line" || fail "the line does not tell how to fix it (the udev rule)"
 grep -q 'qz470-tester' <<<"$line" || fail "the line does not say which program speaks"
+# The README shows the user this very line, for the same node and transceiver.
+grep -qxF "    $line" "$(dirname "$0")/../../README.md" || fail "README.md does not quote the line word for word"
 
 # End it as a person would: "Exit" is centred at (472, 549) in the window.
 click_exit_and_expect_success "$window"

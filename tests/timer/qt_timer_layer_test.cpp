@@ -1,10 +1,10 @@
 // SelfTimer on Qt's real event loop. Bounds are generous: the loop is real,
 // the machine is shared, and nothing here fails on a tight wall-clock bound.
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 #include "timer/self_timer.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -14,26 +14,6 @@
 namespace qz {
 namespace {
 
-// Runs the event loop until `done` holds or `limitMs` passes.
-template <typename Pred> bool SpinUntil(Pred done, int limitMs = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < limitMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return done();
-}
-
-void SpinFor(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-}
-
 TEST(QtTimerLayer, TicksArriveWithGrowingSeconds)
 {
     QtTimerLayer layer;
@@ -41,7 +21,7 @@ TEST(QtTimerLayer, TicksArriveWithGrowingSeconds)
     std::vector<std::int64_t> seconds;
     timer.SetTimerHandler([&](Seconds s) { seconds.push_back(s.count()); });
     timer.SetInterval(10);
-    ASSERT_TRUE(SpinUntil([&] { return seconds.size() >= 5; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seconds.size() >= 5; }));
     EXPECT_EQ(seconds[0], 0);
     for (std::size_t i = 1; i < seconds.size(); ++i) {
         EXPECT_GT(seconds[i], seconds[i - 1]);
@@ -59,8 +39,8 @@ TEST(QtTimerLayer, StopInsideTheTickMeansNoFurtherTick)
         timer.SetEnabled(false);
     });
     timer.SetInterval(5);
-    ASSERT_TRUE(SpinUntil([&] { return ticks == 1; }));
-    SpinFor(100);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks == 1; }));
+    QTest::qWait(100);
     EXPECT_EQ(ticks, 1);
 }
 
@@ -76,7 +56,7 @@ TEST(QtTimerLayer, DisableAndReenableInsideTheTickKeepsTicking)
         timer.SetEnabled(true);
     });
     timer.SetInterval(5);
-    EXPECT_TRUE(SpinUntil([&] { return ticks >= 10; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 10; }));
 }
 
 TEST(QtTimerLayer, ReleasedInsideItsOwnTick)
@@ -89,8 +69,8 @@ TEST(QtTimerLayer, ReleasedInsideItsOwnTick)
         timer.reset();
     });
     timer->SetInterval(5);
-    ASSERT_TRUE(SpinUntil([&] { return ticks == 1; }));
-    SpinFor(60);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ticks == 1; }));
+    QTest::qWait(60);
     EXPECT_EQ(ticks, 1);
 }
 
@@ -105,7 +85,7 @@ TEST(QtTimerLayer, TwoTimersRunSideBySide)
     slow.SetTimerHandler([&](Seconds) { ++slowTicks; });
     fast.SetInterval(5);
     slow.SetInterval(40);
-    ASSERT_TRUE(SpinUntil([&] { return slowTicks >= 2; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return slowTicks >= 2; }));
     EXPECT_GT(fastTicks, slowTicks);
 }
 
@@ -119,7 +99,7 @@ TEST(QtTimerLayer, ErrorsNeverReachTheEventLoop)
         throw std::runtime_error("escapes the handler");
     });
     timer.SetInterval(5);
-    EXPECT_TRUE(SpinUntil([&] { return ticks >= 3; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= 3; }));
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 // the lock-out changes nothing; Exit ends the program with success.
 #include "x11_harness.h"
 
-#include "decode/transceiver_data.h"
+#include "reports.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -17,19 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A framed report's data bytes (the device uses no report IDs): start byte,
-// length 7, reserved, pad byte, key byte, XOR of the five before it, padding.
-std::vector<std::uint8_t> Frame(std::uint8_t pad, std::uint8_t key)
-{
-    ByteArray report {0x00, 0xFA, 0x07, 0x00, pad, key, 0x00, 0x00, 0x00};
-    report[6] = XorChecksum(5, report);
-    return {report.begin() + 1, report.end()};
-}
-
 bool Shows(const QRect& rect, double points, const QString& text, std::chrono::milliseconds within = 5s)
 {
     const QImage expected = RenderValueLabel(points, rect.size(), text);
-    return WaitUntil([&] { return Difference(GrabScreen(rect), expected) < 0.002; }, within);
+    return QTest::qWaitFor(
+        [&] { return Difference(GrabScreen(rect), expected) < 0.002; }, static_cast<int>(within.count()));
 }
 
 // The main window's design, in logical pixels (twips / 15).
@@ -56,7 +48,7 @@ TEST(EndToEnd, APressShowsLightsAndTypesAndExitEndsTheProgram)
     for (const QRect& box : {kLockedBox, kKeysBox, kLightsBox}) {
         const QImage before = GrabScreen(box);
         ClickAt(main, box.topLeft() + QPoint(40, box.height() / 2));
-        EXPECT_TRUE(WaitUntil([&] { return Difference(GrabScreen(box), before) > 0; }, 5s))
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Difference(GrabScreen(box), before) > 0; }, 5000))
             << "no tick appeared at " << box.y();
     }
 
@@ -67,18 +59,18 @@ TEST(EndToEnd, APressShowsLightsAndTypesAndExitEndsTheProgram)
     field.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&field));
     XdoTool({"windowfocus", "--sync", QString::number(field.winId())});
-    ASSERT_TRUE(WaitUntil([&] { return field.hasFocus(); }, 5s)) << "the field did not get the focus";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return field.hasFocus(); }, 5000)) << "the field did not get the focus";
 
-    ASSERT_TRUE(device->Send(Frame(7, 5)));
+    ASSERT_TRUE(device->Send(FrameData(7, kBuzz)));
     // The LED frame for pad 7: start, length 8, 1, pad, 0, mode 2 (short), checksum, end.
     EXPECT_EQ(
         device->Receive(9, 5s), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0x07, 0x00, 0x02, 0xF6, 0xAF}));
-    EXPECT_TRUE(WaitUntil([&] { return field.text() == "7BUZZ"; }, 5s)) << field.text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return field.text() == "7BUZZ"; }, 5000)) << field.text().toStdString();
     EXPECT_TRUE(Shows(kPadLabel, 140.25, "7"));
     EXPECT_TRUE(Shows(kButtonLabel, 110.25, "BUZZ"));
 
     // Inside the lock-out another pad is ignored: no LED, no keys, no change.
-    ASSERT_TRUE(device->Send(Frame(8, 4)));
+    ASSERT_TRUE(device->Send(FrameData(8, kA)));
     EXPECT_TRUE(device->Receive(1, 800ms).empty());
     EXPECT_EQ(field.text(), "7BUZZ");
     EXPECT_TRUE(Shows(kPadLabel, 140.25, "7", 100ms));

@@ -1,20 +1,15 @@
 #include "forms_fixture.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QTest>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
 namespace qz::test {
-
-ByteArray Frame(int pad, std::uint8_t key)
-{
-    const auto padByte = static_cast<std::uint8_t>(pad % 10 == 0 ? pad - 10 : pad);
-    ByteArray report {0x00, 0xFA, 0x07, 0x00, padByte, key, 0x00, 0x00, 0x00};
-    report[6] = XorChecksum(5, report);
-    return report;
-}
 
 std::string TypedText(const std::vector<FakeKeyInjector::Event>& events)
 {
@@ -54,7 +49,13 @@ bool AllKeysReleased(const std::vector<FakeKeyInjector::Event>& events)
     return true;
 }
 
-FormsTest::FormsTest()
+int ScreenCount()
+{
+    return static_cast<int>(QGuiApplication::screens().size());
+}
+
+FormsTest::FormsTest(std::vector<int> screenCounts)
+    : screenCounts_(std::move(screenCounts))
 {
     device = &bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
     hooks.processEvents = [this] {
@@ -74,6 +75,19 @@ FormsTest::FormsTest()
     hooks.exitProgram = [this](int status) { exitStatuses.push_back(status); };
 }
 
+void FormsTest::SetUp()
+{
+    const int screens = ScreenCount();
+    if (std::find(screenCounts_.begin(), screenCounts_.end(), screens) == screenCounts_.end()) {
+        std::string meant;
+        for (int count : screenCounts_) {
+            meant += (meant.empty() ? "" : " or ") + std::to_string(count);
+        }
+        const bool one = screenCounts_ == std::vector<int> {1};
+        GTEST_SKIP() << "meant for " << meant << (one ? " screen" : " screens") << "; this run has " << screens;
+    }
+}
+
 FormsTest::~FormsTest()
 {
     form.reset();
@@ -89,9 +103,9 @@ frmMain& FormsTest::Start()
     return *form;
 }
 
-void FormsTest::Press(int pad, std::uint8_t key)
+void FormsTest::Press(int pad, FrameKey key)
 {
-    device->QueueReport(Frame(pad, key));
+    device->QueueReport(FrameReport(pad, key));
     timers.Advance(std::chrono::milliseconds(Transceiver::kPollIntervalMs));
 }
 

@@ -9,6 +9,8 @@
 #include "timer/fake_timer_layer.h"
 #include "ui/frm_main.h"
 
+#include "reports.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,14 +19,6 @@
 #include <vector>
 
 namespace qz::test {
-
-// Key byte of a framed report -> button text.
-enum Key : std::uint8_t { kPowered = 0, kD = 1, kC = 2, kB = 3, kA = 4, kBuzz = 5, kBadKey = 9 };
-
-// A framed report of the 0x1003 model: start byte, length 7 (checksum at
-// index 6), reserved 0, pad byte (pads that are multiples of ten travel as
-// the pad minus ten), key byte, XOR of indices 1 to 5.
-ByteArray Frame(int pad, std::uint8_t key);
 
 // What the labels of both windows showed at one moment.
 struct Shown {
@@ -37,15 +31,26 @@ std::string TypedText(const std::vector<FakeKeyInjector::Event>& events);
 // True when every key that went down also came up.
 bool AllKeysReleased(const std::vector<FakeKeyInjector::Event>& events);
 
+// How many screens Qt's platform has in this run.
+int ScreenCount();
+
+// The windows' tests. Each ctest entry runs all of them on one screen set:
+// one, two or three screens, from the offscreen platform's configuration file.
+// A fixture names the screen counts its tests are meant for; on any other
+// count they skip and say why, so that no test leaves a run unseen.
+//
+// FormsTest itself: what a second monitor does not change, tested once, on
+// one screen.
 class FormsTest : public ::testing::Test {
 protected:
-    FormsTest();
+    explicit FormsTest(std::vector<int> screenCounts = {1});
     ~FormsTest() override;
+    void SetUp() override;
 
     // Builds and shows the main window (its load step runs in the constructor).
     frmMain& Start();
     // Queues one report and lets the next poll tick take it.
-    void Press(int pad, std::uint8_t key);
+    void Press(int pad, FrameKey key);
     // The LED frames written so far.
     const std::vector<ByteArray>& Writes() const { return device->Writes(); }
     Shown Now() const;
@@ -62,11 +67,34 @@ protected:
 
     // What the hooks saw.
     std::vector<Shown> atSleep; // the labels when the 100 ms pause began
-    int yields = 0; // step-4 yields
-    std::function<void()> atYield; // runs once, inside the next step-4 yield
+    int yields = 0; // yields after the blank, before the pause
+    std::function<void()> atYield; // runs once, inside the next such yield
     std::vector<Error> reported; // errors that ended the program
     std::vector<int> exitStatuses; // statuses the program ended with
     frmMain::Hooks hooks;
+
+private:
+    std::vector<int> screenCounts_;
+};
+
+// What a second monitor changes (the audience window shown, or loaded hidden
+// by the first press): tested on one screen and on two.
+class OneOrTwoScreens : public FormsTest {
+protected:
+    OneOrTwoScreens()
+        : FormsTest({1, 2})
+    {
+    }
+};
+
+// The audience window on a monitor of its own: tested on two screens and on
+// three, where it must stand just the same.
+class TwoScreens : public FormsTest {
+protected:
+    TwoScreens()
+        : FormsTest({2, 3})
+    {
+    }
 };
 
 } // namespace qz::test

@@ -3,7 +3,7 @@
 // yield, and errors that end the program.
 #include "forms_fixture.h"
 
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -72,13 +72,13 @@ TEST_F(FormsTest, PoweredAndErrorAreShownLitAndTypedLikeAnyButton)
     f.chkSendKeyPresses->setChecked(true);
     Press(7, kPowered);
     EXPECT_EQ(f.lblButton->text(), "POWERED");
-    Press(7, kBadKey);
+    Press(7, kError);
     EXPECT_EQ(f.lblButton->text(), "ERROR");
     EXPECT_EQ(Writes().size(), 2u);
     EXPECT_EQ(TypedText(keys.Events()), "7POWERED7ERROR");
 }
 
-TEST_F(FormsTest, EveryPressIsPrecededByABlankOnBothWindows)
+TEST_F(OneOrTwoScreens, EveryPressIsPrecededByABlankOnBothWindows)
 {
     frmMain& f = Start();
     Press(7, kA);
@@ -219,7 +219,7 @@ void CloseBy(frmMain& f, int how)
     }
 }
 
-TEST_F(FormsTest, ClosingAtTheBlankStopsThePressCold)
+TEST_F(OneOrTwoScreens, ClosingAtTheBlankStopsThePressCold)
 {
     for (int how = 0; how < 3; ++how) {
         SCOPED_TRACE(how);
@@ -252,7 +252,7 @@ TEST_F(FormsTest, ClosingAtTheBlankStopsThePressCold)
     }
 }
 
-TEST_F(FormsTest, ClosingWhileTypingStopsTheRestOfTheText)
+TEST_F(OneOrTwoScreens, ClosingWhileTypingStopsTheRestOfTheText)
 {
     // "7" then "BUZZ": a yield after each of the five characters.
     for (int at = 1; at <= 5; ++at) {
@@ -282,7 +282,7 @@ TEST_F(FormsTest, ClosingWhileTypingStopsTheRestOfTheText)
     }
 }
 
-TEST_F(FormsTest, ClosingAtTheBlankOnQtsOwnTimers)
+TEST_F(OneOrTwoScreens, ClosingAtTheBlankOnQtsOwnTimers)
 {
     // The poll step runs from Qt's event loop and is still on the stack when
     // the close releases the link that runs it.
@@ -291,7 +291,7 @@ TEST_F(FormsTest, ClosingAtTheBlankOnQtsOwnTimers)
     form->show();
     form->chkbLights->setChecked(true);
     atYield = [this] { QueueClick(form->btnExit); };
-    device->QueueReport(Frame(7, kBuzz));
+    device->QueueReport(FrameReport(7, kBuzz));
     EXPECT_TRUE(QTest::qWaitFor([this] { return form->Unloaded(); }, 2000));
     EXPECT_EQ(form->lblPad->text(), "");
     EXPECT_TRUE(Writes().empty());
@@ -306,11 +306,11 @@ TEST_F(FormsTest, APressOnQtsOwnTimersShowsAndLocksOut)
     form = std::make_unique<frmMain>(bus, qtTimers, keys, hooks);
     form->show();
     form->chkbLocked->setChecked(true);
-    device->QueueReport(Frame(21, kA));
+    device->QueueReport(FrameReport(21, kA));
     ASSERT_TRUE(QTest::qWaitFor([this] { return form->lblPad->text() == "21"; }, 2000));
     EXPECT_TRUE(form->Locked());
     EXPECT_TRUE(form->LockTimerRunning());
-    device->QueueReport(Frame(22, kB));
+    device->QueueReport(FrameReport(22, kB));
     QTest::qWait(200);
     EXPECT_EQ(form->lblPad->text(), "21");
     form.reset();
@@ -394,7 +394,7 @@ TEST_F(FormsTest, AnLedFrameTheTransceiverCannotCarryLeavesThePressStanding)
     form = std::make_unique<frmMain>(shortBus, timers, keys, hooks);
     form->show();
     TickAll(*form);
-    shortDevice.QueueReport(Frame(7, kBuzz));
+    shortDevice.QueueReport(FrameReport(7, kBuzz));
     timers.Advance(30ms);
     EXPECT_TRUE(reported.empty());
     EXPECT_TRUE(exitStatuses.empty());

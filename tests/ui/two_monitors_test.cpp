@@ -4,8 +4,11 @@
 // directory (or QZ_SCREENSHOT_DIR).
 #include "x11_harness.h"
 
+#include "reports.h"
+
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -13,8 +16,6 @@ namespace qz::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::vector<std::uint8_t> kPad7Buzz {0xFA, 0x07, 0x00, 0x07, 0x05, 0xFF, 0x00, 0x00};
 
 QString ScreenshotDir()
 {
@@ -26,7 +27,7 @@ QString ScreenshotDir()
 bool Shows(const QRect& rect, double points, const QString& text)
 {
     const QImage expected = RenderValueLabel(points, rect.size(), text);
-    return WaitUntil([&] { return Difference(GrabScreen(rect), expected) < 0.002; }, 5s);
+    return QTest::qWaitFor([&] { return Difference(GrabScreen(rect), expected) < 0.002; }, 5000);
 }
 
 TEST(TwoMonitors, MainWindowCoversThePrimaryMonitorAndTheAudienceWindowStandsRightOfIt)
@@ -45,22 +46,22 @@ TEST(TwoMonitors, MainWindowCoversThePrimaryMonitorAndTheAudienceWindowStandsRig
     const QString main = WaitForWindow("QZ470 Tester", 30s);
     ASSERT_FALSE(main.isEmpty()) << tester.Output().toStdString();
     QStringList windows;
-    ASSERT_TRUE(WaitUntil([&] { return (windows = WindowsOfClass("qz470-tester")).size() == 2; }, 10s))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (windows = WindowsOfClass("qz470-tester")).size() == 2; }, 10000))
         << windows.join(' ').toStdString();
     windows.removeAll(main);
     ASSERT_EQ(windows.size(), 1);
     const QString audience = windows.first();
 
     // No window manager: the outer rectangle is the window's own.
-    EXPECT_TRUE(WaitUntil([&] { return WindowGeometry(main) == primary; }, 5s))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return WindowGeometry(main) == primary; }, 5000))
         << "main window at " << WindowGeometry(main).x() << "," << WindowGeometry(main).y() << " "
         << WindowGeometry(main).width() << "x" << WindowGeometry(main).height();
     const QRect expectedAudience(primary.right() + 1 + 4, primary.top(), primary.width(), primary.height());
-    EXPECT_TRUE(WaitUntil([&] { return WindowGeometry(audience) == expectedAudience; }, 5s))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return WindowGeometry(audience) == expectedAudience; }, 5000))
         << "audience window at " << WindowGeometry(audience).x() << "," << WindowGeometry(audience).y() << " "
         << WindowGeometry(audience).width() << "x" << WindowGeometry(audience).height();
 
-    ASSERT_TRUE(device->Send(kPad7Buzz));
+    ASSERT_TRUE(device->Send(FrameData(7, kBuzz)));
     EXPECT_TRUE(Shows(QRect(390, 24, 390, 213), 140.25, "7"));
     EXPECT_TRUE(Shows(QRect(390, 244, 390, 169), 110.25, "BUZZ"));
     EXPECT_TRUE(Shows(QRect(expectedAudience.x() + 384, 50, 398, 261), 140.25, "7"));

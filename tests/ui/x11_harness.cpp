@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QTest>
 
 #include <cerrno>
 #include <csignal>
@@ -82,19 +83,24 @@ std::vector<std::uint8_t> EmulatedTransceiver::Receive(std::size_t count, std::c
 {
     const int master = umockdev_testbed_get_dev_fd(bed_, "/dev/hidraw0");
     std::vector<std::uint8_t> got;
-    const auto until = std::chrono::steady_clock::now() + within;
-    while (master >= 0 && got.size() < count && std::chrono::steady_clock::now() < until) {
-        pollfd look {master, POLLIN, 0};
-        if (poll(&look, 1, 20) == 1 && (look.revents & POLLIN) != 0) {
-            std::uint8_t buffer[64];
-            const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - got.size()));
-            if (n > 0) {
+    if (master < 0) {
+        return got;
+    }
+    // This program's own windows keep working while it waits.
+    (void)QTest::qWaitFor(
+        [&] {
+            pollfd look {master, POLLIN, 0};
+            while (got.size() < count && poll(&look, 1, 0) == 1 && (look.revents & POLLIN) != 0) {
+                std::uint8_t buffer[64];
+                const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - got.size()));
+                if (n <= 0) {
+                    break;
+                }
                 got.insert(got.end(), buffer, buffer + n);
             }
-        }
-        // Let this program's own windows keep working meanwhile.
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
+            return got.size() >= count;
+        },
+        static_cast<int>(within.count()));
     return got;
 }
 
@@ -145,7 +151,7 @@ Tester::~Tester()
 
 bool Tester::WaitForExit(std::chrono::milliseconds within)
 {
-    return WaitUntil([this] { return !Running(); }, within);
+    return QTest::qWaitFor([this] { return !Running(); }, static_cast<int>(within.count()));
 }
 
 QString Tester::Output()
@@ -200,12 +206,12 @@ QRect WindowGeometry(const QString& window)
 QString WaitForWindow(const QString& name, std::chrono::milliseconds within)
 {
     QString window;
-    WaitUntil(
+    (void)QTest::qWaitFor(
         [&] {
             window = XdoTool({"search", "--onlyvisible", "--name", "^" + name + "$"}).section('\n', 0, 0);
             return !window.isEmpty();
         },
-        within);
+        static_cast<int>(within.count()));
     return window;
 }
 

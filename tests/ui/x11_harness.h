@@ -89,23 +89,4 @@ QImage RenderValueLabel(double points, QSize size, const QString& text);
 // The share of pixels that differ between two images of one size (1 when the sizes differ).
 double Difference(const QImage& a, const QImage& b);
 
-// Polls `done` while letting this program's Qt events run.
-template <typename Predicate> bool WaitUntil(Predicate done, std::chrono::milliseconds within);
-
 } // namespace qz::test
-
-#include <QCoreApplication>
-#include <QThread>
-
-template <typename Predicate> bool qz::test::WaitUntil(Predicate done, std::chrono::milliseconds within)
-{
-    const auto until = std::chrono::steady_clock::now() + within;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-    }
-    return true;
-}

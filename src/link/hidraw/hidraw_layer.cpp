@@ -1,4 +1,4 @@
-#include "link/hidraw_layer.h"
+#include "link/hidraw/hidraw_layer.h"
 
 #include "link/report_descriptor.h"
 
@@ -84,12 +84,6 @@ bool ReadDescriptorFile(const std::string& hidSysPath, std::vector<std::uint8_t>
 HidrawLayer::HidrawLayer()
     : udev_(udev_new())
 {
-    reporter_ = [](const OpenFailure& failure) {
-        if (failure.status == OpenStatus::Gone) {
-            return; // it went away: nothing the user has to fix
-        }
-        std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure).c_str());
-    };
 }
 
 HidrawLayer::~HidrawLayer()
@@ -100,30 +94,6 @@ HidrawLayer::~HidrawLayer()
     if (udev_ != nullptr) {
         udev_unref(udev_);
     }
-}
-
-void HidrawLayer::SetOpenFailureReporter(OpenFailureReporter reporter)
-{
-    reporter_ = std::move(reporter);
-}
-
-std::string HidrawLayer::DescribeOpenFailure(const OpenFailure& failure)
-{
-    char device[32];
-    std::snprintf(device, sizeof device, "USB %04" PRIx16 ":%04" PRIx16, failure.vendorId, failure.productId);
-    const std::string where = "the transceiver at " + failure.path + " (" + device + ")";
-    switch (failure.status) {
-    case OpenStatus::PermissionDenied:
-        return "qz470-tester: no permission to open " + where
-            + ". Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/;"
-              " then replug the transceiver and start qz470-tester again.";
-    case OpenStatus::Gone:
-        return "qz470-tester: " + where + " disappeared before it could be opened.";
-    case OpenStatus::Opened:
-    case OpenStatus::Failed:
-        break;
-    }
-    return "qz470-tester: cannot open " + where + ": " + std::strerror(failure.errorCode) + ".";
 }
 
 std::vector<HidLayer::Interface> HidrawLayer::Enumerate()
@@ -163,11 +133,12 @@ std::vector<HidLayer::Interface> HidrawLayer::Enumerate()
     return found;
 }
 
-HidLayer::OpenResult HidrawLayer::Open(const std::string& path, OpenMode mode)
+HidLayer::OpenResult HidrawLayer::Open(const std::string& path)
 {
-    // O_CLOEXEC: the transceiver's handles never leak into child processes.
-    const int flags = O_RDWR | O_CLOEXEC | (mode == OpenMode::NonBlockingInput ? O_NONBLOCK : 0);
-    const int fd = ::open(path.c_str(), flags);
+    // O_NONBLOCK makes a read that finds nothing return at once; hidraw
+    // writes are synchronous either way. O_CLOEXEC: the transceiver's handle
+    // never leaks into child processes.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         return {kNoHandle, StatusOf(error), error};
@@ -223,6 +194,9 @@ HidLayer::ReadResult HidrawLayer::ReadReport(Handle handle, std::span<std::uint8
         return {ReadOutcome::Nothing, 0};
     }
     if ((look.revents & POLLNVAL) != 0) {
+        // The descriptor is no longer ours (closed behind our back). Forget
+        // it: closing the number later could close whoever reuses it.
+        open_.erase(it);
         return {ReadOutcome::WaitFailed, 0};
     }
     // hidraw still hands out reports queued before an unplug: take those first.
@@ -261,11 +235,6 @@ HidLayer::ReadResult HidrawLayer::ReadReport(Handle handle, std::span<std::uint8
     return {ReadOutcome::Report, static_cast<std::size_t>(n) + skip};
 }
 
-void HidrawLayer::Cancel(Handle /*handle*/)
-{
-    // Reads on hidraw never wait, so none is ever outstanding.
-}
-
 bool HidrawLayer::WriteReport(Handle handle, std::span<const std::uint8_t> report)
 {
     // Byte 0 is the report ID; hidraw drops a 0 there for devices without IDs.
@@ -280,17 +249,6 @@ void HidrawLayer::Close(Handle handle)
 {
     if (open_.erase(handle) != 0) {
         ::close(handle);
-    }
-}
-
-void HidrawLayer::ReportOpenFailure(const OpenFailure& failure)
-{
-    // Once per node for the life of the layer, however often the search retries.
-    if (!reported_.insert(failure.path).second) {
-        return;
-    }
-    if (reporter_) {
-        reporter_(failure);
     }
 }
 

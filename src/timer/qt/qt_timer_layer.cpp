@@ -1,4 +1,4 @@
-#include "timer/qt_timer_layer.h"
+#include "timer/qt/qt_timer_layer.h"
 
 #include <QCoreApplication>
 #include <QObject>

@@ -53,7 +53,8 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev" "$root/run" "$root/tmp" "$root/modules"
 cp "$busybox" "$root/bin/busybox"
-for tool in sh mount insmod poweroff cat; do ln -s busybox "$root/bin/$tool"; done
+# Every busybox tool, for tests that run a script of their own in the VM.
+for tool in $("$busybox" --list); do [ -e "$root/bin/$tool" ] || ln -s busybox "$root/bin/$tool"; done
 
 # A program or library and the shared libraries it loads, at the same paths.
 add_elf() {
@@ -66,7 +67,7 @@ add_elf() {
   done
 }
 add_elf "$test_program"
-ln -s "$test_program" "$root/bin/test"
+ln -s "$test_program" "$root/test-program"
 for elf in $elves; do
   [ -e "$elf" ] || skip "$elf is not installed"
   add_elf "$elf"
@@ -106,7 +107,7 @@ printf '%s\n' "$@" >"$root/arguments"
   # Arguments one a line, so that spaces in them survive.
   echo 'set --; while IFS= read -r a; do set -- "$@" "$a"; done </arguments'
   echo 'echo "=== test start"'
-  echo '/bin/test "$@"'
+  echo '/test-program "$@"'
   echo 'status=$?'
   echo 'echo'
   echo 'echo "=== test exit $status"'

@@ -74,6 +74,9 @@ frmMain::frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hoo
             std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure, kProgramName).c_str());
         };
     }
+    if (!hooks_.noTransceiver) {
+        hooks_.noTransceiver = [] { std::fprintf(stderr, "%s\n", DescribeNoTransceiver(kProgramName).c_str()); };
+    }
     SetupControls();
     SetupConnections();
     Form_Load(hid, timers);
@@ -172,8 +175,12 @@ void frmMain::WireSecondary(frmSecondary& form)
 void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 {
     // 1. The link: finds and opens the transceiver and starts polling.
-    Dev = std::make_unique<Transceiver>(hid, timers, hooks_.openFailure);
+    Dev = std::make_unique<Transceiver>(
+        hid, timers, [this](const OpenFailure& failure) { Dev_OnOpenFailure(failure); });
     Dev->SetButtonPressedHandler([this](TransceiverData& TRData) { Dev_OnButtonPressed(TRData); });
+    if (!Dev->Ready() && !openFailureTold_) {
+        TellNoTransceiver();
+    }
     // 2. The keystroke sender types through the gate that closing shuts.
     Kbd = std::make_unique<clsKeyboard>(keyGate_);
     // 3. The audience window, on the monitor right of the primary screen.
@@ -190,6 +197,26 @@ void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
     timerLocked.SetEnabled(false);
     timerLocked.SetInterval(static_cast<std::int32_t>(kLockout.count()));
     // 6. Topmost: the window flags already ask for it (Qt::WindowStaysOnTopHint).
+}
+
+// Without a usable transceiver no press will ever show, and a program
+// started from the menu has no terminal for its standard error: the first
+// open failure and a missing transceiver also go to the desktop, once each.
+void frmMain::Dev_OnOpenFailure(const OpenFailure& failure)
+{
+    hooks_.openFailure(failure);
+    if (!openFailureTold_ && hooks_.notifier != nullptr) {
+        hooks_.notifier->Notify(OpenFailureNotice(failure, kProgramName));
+    }
+    openFailureTold_ = true;
+}
+
+void frmMain::TellNoTransceiver()
+{
+    hooks_.noTransceiver();
+    if (hooks_.notifier != nullptr) {
+        hooks_.notifier->Notify(NoTransceiverNotice(kProgramName));
+    }
 }
 
 frmSecondary* frmMain::Secondary() const

@@ -1,0 +1,240 @@
+// The real program tells the desktop why no press will ever show: one
+// notification through a real dbus-daemon on a private session bus, to a
+// notification service of the test's own that records every call. A missing
+// transceiver gives one, a refused one gives one (and no "missing"); a
+// transceiver that opens gives none, and neither does QZ470_NO_NOTIFY=1.
+// Without a session bus, or without a notification service on it, the window
+// comes up all the same and nothing but the line on standard error is said.
+#include "x11_harness.h"
+
+#include "session_bus.h"
+
+#include <QTemporaryDir>
+#include <QVariant>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kNoTransceiverLine = QStringLiteral(
+    "qz470-tester: no transceiver found (USB 0003:1001 or 0003:1003). Plug it in, then start qz470-tester again.");
+const QString kNoPermissionLine = QStringLiteral(
+    "qz470-tester: no permission to open the transceiver at /dev/hidraw0 (USB 0003:1003). Install the qz470-tester "
+    "package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/; then replug the transceiver and "
+    "start qz470-tester again.");
+// The main window's Exit button, in logical pixels (twips / 15).
+const QRect kExitButton(406, 520, 133, 59);
+// A notification is sent within milliseconds of the window coming up; after
+// this long without one, none is coming.
+constexpr auto kSettle = 2s;
+
+class Notifications : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The program gets a runtime folder of its own (private, as
+        // mkdtemp makes it), so that the machine's per-user bus
+        // ($XDG_RUNTIME_DIR/bus) plays no part.
+        ASSERT_TRUE(runtime.isValid() && busDir.isValid());
+    }
+
+    // The bus and its recorder, in `directory`; skips the test without dbus-daemon.
+    void StartBus(const QString& directory, bool withService = true)
+    {
+        std::string why;
+        bus = PrivateSessionBus::Start(directory, why);
+        if (!bus) {
+            GTEST_SKIP() << why;
+        }
+        if (withService) {
+            recorder = NotificationRecorder::Start(bus->Address(), why);
+            ASSERT_TRUE(recorder) << why;
+        }
+    }
+
+    // Starts the program on the private bus (if any), with `extra` changes.
+    std::unique_ptr<Tester> Start(const EmulatedTransceiver* device,
+        std::function<void(QProcessEnvironment&)> extra = {}, QStringList through = {})
+    {
+        Launch launch;
+        launch.through = std::move(through);
+        launch.environment = [this, extra](QProcessEnvironment& environment) {
+            environment.insert("XDG_RUNTIME_DIR", runtime.path());
+            environment.remove("QZ470_NO_NOTIFY");
+            if (bus) {
+                environment.insert("DBUS_SESSION_BUS_ADDRESS", bus->Address());
+            } else {
+                environment.remove("DBUS_SESSION_BUS_ADDRESS");
+            }
+            if (extra) {
+                extra(environment);
+            }
+        };
+        return std::make_unique<Tester>(QStringLiteral(QZ_TESTER), device, launch);
+    }
+
+    // The notifications recorded once things have settled.
+    std::vector<NotificationRecorder::Call> SettledCalls()
+    {
+        WaitUntil([] { return false; }, kSettle);
+        return recorder->Calls();
+    }
+
+    QTemporaryDir runtime;
+    QTemporaryDir busDir;
+    std::unique_ptr<PrivateSessionBus> bus;
+    std::unique_ptr<NotificationRecorder> recorder;
+};
+
+int Count(const QString& output, const QString& line)
+{
+    return static_cast<int>(output.split('\n').count(line));
+}
+
+TEST_F(Notifications, NoTransceiverIsToldOnceWithTheLineOnStandardError)
+{
+    // The bus named in the environment, and the user's bus found in the
+    // runtime folder when the environment names none.
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "DBUS_SESSION_BUS_ADDRESS" : "$XDG_RUNTIME_DIR/bus");
+        StartBus(named ? busDir.path() : runtime.path());
+        if (IsSkipped()) {
+            return;
+        }
+        auto tester = Start(nullptr, [named](QProcessEnvironment& environment) {
+            if (!named) {
+                environment.remove("DBUS_SESSION_BUS_ADDRESS");
+            }
+        });
+        const QString main = WaitForWindow("QZ470 Tester", 30s);
+        ASSERT_FALSE(main.isEmpty()) << tester->Output().toStdString();
+        ASSERT_TRUE(WaitUntil([&] { return !recorder->Calls().empty(); }, 20s)) << tester->Output().toStdString();
+
+        const auto calls = SettledCalls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].member.toStdString(), "Notify");
+        EXPECT_EQ(calls[0].appName.toStdString(), "QZ470 Tester");
+        EXPECT_EQ(calls[0].appIcon.toStdString(), "qz470-tester");
+        EXPECT_EQ(calls[0].replacesId, 0u);
+        EXPECT_EQ(calls[0].hints.value("desktop-entry").toString().toStdString(), "qz470-tester");
+        EXPECT_EQ(calls[0].summary.toStdString(), "No transceiver found");
+        EXPECT_EQ(calls[0].body.toStdString(),
+            "No transceiver found (USB 0003:1001 or 0003:1003). Plug it in, then start qz470-tester again.");
+        EXPECT_EQ(Count(tester->Output(), kNoTransceiverLine), 1) << tester->Output().toStdString();
+
+        // It still ends as usual, with its connection to the bus open.
+        ClickAt(main, kExitButton.center());
+        ASSERT_TRUE(tester->WaitForExit(15s)) << tester->Output().toStdString();
+        EXPECT_EQ(tester->ExitCode(), 0) << tester->Output().toStdString();
+        recorder.reset();
+        bus.reset();
+    }
+}
+
+TEST_F(Notifications, ARefusedTransceiverIsToldOnceAsAPermissionProblem)
+{
+    StartBus(busDir.path());
+    if (IsSkipped()) {
+        return;
+    }
+    std::string why;
+    auto device = EmulatedTransceiver::Create(why);
+    if (!device) {
+        GTEST_SKIP() << why;
+    }
+    // The node refuses the program as it refuses a user without the udev
+    // rule. Root opens any node: it runs without that power.
+    const std::string node = device->NodePath();
+    ASSERT_EQ(chmod(node.c_str(), 0), 0);
+    QStringList through;
+    if (geteuid() == 0) {
+        through = {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    }
+    const QStringList probe = QStringList(through) << "sh"
+                                                   << "-c"
+                                                   << "exec 3<>\"$0\"" << QString::fromStdString(node);
+    QProcess opener;
+    opener.start(probe.front(), probe.mid(1));
+    opener.waitForFinished(10000);
+    if (opener.exitStatus() == QProcess::NormalExit && opener.exitCode() == 0) {
+        GTEST_SKIP() << "cannot keep the program from opening the emulated node";
+    }
+
+    auto tester = Start(device.get(), {}, through);
+    ASSERT_FALSE(WaitForWindow("QZ470 Tester", 30s).isEmpty()) << tester->Output().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return !recorder->Calls().empty(); }, 20s)) << tester->Output().toStdString();
+    // The link may try the node again later; the desktop hears of it once.
+    const auto calls = SettledCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].summary.toStdString(), "No permission to open the transceiver");
+    EXPECT_EQ(calls[0].body.toStdString(),
+        "No permission to open the transceiver at /dev/hidraw0 (USB 0003:1003). Install the qz470-tester package, "
+        "or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/; then replug the transceiver and start "
+        "qz470-tester again.");
+    const QString output = tester->Output();
+    EXPECT_EQ(Count(output, kNoPermissionLine), 1) << output.toStdString();
+    EXPECT_EQ(Count(output, kNoTransceiverLine), 0) << output.toStdString();
+}
+
+TEST_F(Notifications, AWorkingTransceiverAndTheOffSwitchSendNothing)
+{
+    std::string why;
+    auto device = EmulatedTransceiver::Create(why);
+    if (!device) {
+        GTEST_SKIP() << why;
+    }
+    const struct {
+        const char* what;
+        const EmulatedTransceiver* device;
+        const char* noNotify;
+        QString line; // on standard error
+    } cases[] = {
+        {"a transceiver that opens", device.get(), nullptr, {}},
+        {"QZ470_NO_NOTIFY=1", nullptr, "1", kNoTransceiverLine},
+    };
+    StartBus(busDir.path());
+    if (IsSkipped()) {
+        return;
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto tester = Start(c.device, [&c](QProcessEnvironment& environment) {
+            if (c.noNotify != nullptr) {
+                environment.insert("QZ470_NO_NOTIFY", c.noNotify);
+            }
+        });
+        ASSERT_FALSE(WaitForWindow("QZ470 Tester", 30s).isEmpty()) << tester->Output().toStdString();
+        EXPECT_TRUE(SettledCalls().empty());
+        EXPECT_EQ(tester->Output().trimmed().toStdString(), c.line.toStdString());
+    }
+}
+
+TEST_F(Notifications, WithoutABusOrAServiceTheWindowComesUpAndOnlyTheLineIsSaid)
+{
+    for (const bool withBus : {false, true}) {
+        SCOPED_TRACE(withBus ? "a bus without a notification service" : "no session bus");
+        if (withBus) {
+            StartBus(busDir.path(), false);
+            if (IsSkipped()) {
+                return;
+            }
+        }
+        auto tester = Start(nullptr);
+        const QString main = WaitForWindow("QZ470 Tester", 30s);
+        ASSERT_FALSE(main.isEmpty()) << tester->Output().toStdString();
+        WaitUntil([] { return false; }, kSettle);
+        EXPECT_EQ(tester->Output().trimmed().toStdString(), kNoTransceiverLine.toStdString());
+        ClickAt(main, kExitButton.center());
+        ASSERT_TRUE(tester->WaitForExit(15s)) << tester->Output().toStdString();
+        EXPECT_EQ(tester->ExitCode(), 0);
+    }
+}
+
+} // namespace
+} // namespace qz::test

@@ -76,11 +76,12 @@ PrivateSessionBus::~PrivateSessionBus()
     }
 }
 
-std::unique_ptr<NotificationRecorder> NotificationRecorder::Start(const QString& address, std::string& why)
+std::unique_ptr<NotificationRecorder> NotificationRecorder::Start(
+    const QString& address, std::string& why, bool answers)
 {
     static std::atomic<int> serial {0};
     const QString name = QStringLiteral("qz-test-notification-recorder-%1").arg(++serial);
-    std::unique_ptr<NotificationRecorder> recorder(new NotificationRecorder(name));
+    std::unique_ptr<NotificationRecorder> recorder(new NotificationRecorder(name, answers));
     QDBusConnection connection = QDBusConnection::connectToBus(address, name);
     if (!connection.isConnected()) {
         why = "cannot connect to the private bus: " + connection.lastError().message().toStdString();
@@ -97,8 +98,9 @@ std::unique_ptr<NotificationRecorder> NotificationRecorder::Start(const QString&
     return recorder;
 }
 
-NotificationRecorder::NotificationRecorder(QString connectionName)
+NotificationRecorder::NotificationRecorder(QString connectionName, bool answers)
     : connectionName_(std::move(connectionName))
+    , answers_(answers)
 {
 }
 
@@ -153,8 +155,10 @@ bool NotificationRecorder::handleMessage(const QDBusMessage& message, const QDBu
         calls_.push_back(call);
         id = static_cast<uint>(calls_.size());
     }
-    connection.send(notify ? message.createReply(QVariant::fromValue(id))
-                           : message.createErrorReply(QDBusError::UnknownMethod, call.member));
+    if (answers_) {
+        connection.send(notify ? message.createReply(QVariant::fromValue(id))
+                               : message.createErrorReply(QDBusError::UnknownMethod, call.member));
+    }
     return true;
 }
 

@@ -36,7 +36,9 @@ private:
 };
 
 // Owns org.freedesktop.Notifications on a bus and answers each Notify with a
-// new number, like a notification daemon, recording what it was asked.
+// new number, like a notification daemon, recording what it was asked; or,
+// made not to answer, records and leaves every caller waiting, like a hung
+// one.
 class NotificationRecorder final : public QDBusVirtualObject {
 public:
     struct Call {
@@ -52,7 +54,7 @@ public:
     };
 
     // nullptr when it cannot take the name; `why` says why.
-    static std::unique_ptr<NotificationRecorder> Start(const QString& address, std::string& why);
+    static std::unique_ptr<NotificationRecorder> Start(const QString& address, std::string& why, bool answers = true);
     ~NotificationRecorder() override;
 
     // The calls so far. Calls arrive while this program's events are processed.
@@ -62,9 +64,10 @@ public:
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
 
 private:
-    explicit NotificationRecorder(QString connectionName);
+    NotificationRecorder(QString connectionName, bool answers);
 
     const QString connectionName_;
+    const bool answers_;
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
 };

@@ -3,8 +3,9 @@
 // notification service of the test's own that records every call. A missing
 // transceiver gives one, a refused one gives one (and no "missing"); a
 // transceiver that opens gives none, and neither does QZ470_NO_NOTIFY=1.
-// Without a session bus, or without a notification service on it, the window
-// comes up all the same and nothing but the line on standard error is said.
+// Without a session bus, without a notification service on it, or with one
+// that never answers, the window comes up all the same and nothing but the
+// line on standard error is said.
 #include "x11_harness.h"
 
 #include "session_bus.h"
@@ -45,15 +46,16 @@ protected:
     }
 
     // The bus and its recorder, in `directory`; skips the test without dbus-daemon.
-    void StartBus(const QString& directory, bool withService = true)
+    enum class Service { Answers, Silent, None };
+    void StartBus(const QString& directory, Service service = Service::Answers)
     {
         std::string why;
         bus = PrivateSessionBus::Start(directory, why);
         if (!bus) {
             GTEST_SKIP() << why;
         }
-        if (withService) {
-            recorder = NotificationRecorder::Start(bus->Address(), why);
+        if (service != Service::None) {
+            recorder = NotificationRecorder::Start(bus->Address(), why, service == Service::Answers);
             ASSERT_TRUE(recorder) << why;
         }
     }
@@ -215,12 +217,23 @@ TEST_F(Notifications, AWorkingTransceiverAndTheOffSwitchSendNothing)
     }
 }
 
-TEST_F(Notifications, WithoutABusOrAServiceTheWindowComesUpAndOnlyTheLineIsSaid)
+TEST_F(Notifications, WithoutABusOrAnAnsweringServiceTheWindowComesUpAndOnlyTheLineIsSaid)
 {
-    for (const bool withBus : {false, true}) {
-        SCOPED_TRACE(withBus ? "a bus without a notification service" : "no session bus");
-        if (withBus) {
-            StartBus(busDir.path(), false);
+    const struct {
+        const char* what;
+        bool bus;
+        Service service;
+    } cases[] = {
+        {"no session bus", false, Service::None},
+        {"a bus without a notification service", true, Service::None},
+        {"a notification service that never answers", true, Service::Silent},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        recorder.reset();
+        bus.reset();
+        if (c.bus) {
+            StartBus(busDir.path(), c.service);
             if (IsSkipped()) {
                 return;
             }
@@ -228,7 +241,11 @@ TEST_F(Notifications, WithoutABusOrAServiceTheWindowComesUpAndOnlyTheLineIsSaid)
         auto tester = Start(nullptr);
         const QString main = WaitForWindow("QZ470 Tester", 30s);
         ASSERT_FALSE(main.isEmpty()) << tester->Output().toStdString();
-        WaitUntil([] { return false; }, kSettle);
+        // Past the time the program gives an answer, too.
+        WaitUntil([] { return false; }, kSettle + 1s);
+        if (c.service == Service::Silent) {
+            EXPECT_EQ(recorder->Calls().size(), 1u) << "the silent service was not asked";
+        }
         EXPECT_EQ(tester->Output().trimmed().toStdString(), kNoTransceiverLine.toStdString());
         ClickAt(main, kExitButton.center());
         ASSERT_TRUE(tester->WaitForExit(15s)) << tester->Output().toStdString();

@@ -9,12 +9,12 @@ QZ_PACKAGES=(
   qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxtst-dev libxkbcommon-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  umockdev libumockdev-dev
+  umockdev libumockdev-dev dbus-daemon
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
   qemu-system-x86 busybox-static
   # run time
-  qt6-qpa-plugins libqt6widgets6 udev
+  qt6-qpa-plugins libqt6widgets6 libqt6dbus6 udev
 )
 
 missing=()

@@ -2,12 +2,14 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
+#include "ui/notify/dbus_notifier.h"
 
 #include <QApplication>
 #include <QByteArray>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 int main(int argc, char** argv)
 {
@@ -39,7 +41,10 @@ int main(int argc, char** argv)
     // a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
     qz::X11KeyInjector keys;
-    qz::frmMain form(hid, timers, keys);
+    // Without a usable transceiver the desktop is told too, by a notification.
+    qz::frmMain::Hooks hooks;
+    hooks.notifier = std::make_shared<qz::DBusNotifier>(QStringLiteral("QZ470 Tester"), QStringLiteral("qz470-tester"));
+    qz::frmMain form(hid, timers, keys, hooks);
     form.show();
     return QApplication::exec();
 }

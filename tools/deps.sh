@@ -10,12 +10,12 @@ QZ_PACKAGES=(
   libxkbcommon-x11-dev libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libevdev-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  umockdev libumockdev-dev
+  umockdev libumockdev-dev dbus-daemon
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
   qemu-system-x86 busybox-static
   # run time
-  qt6-qpa-plugins libqt6widgets6 udev
+  qt6-qpa-plugins libqt6widgets6 libqt6dbus6 udev
 )
 
 missing=()

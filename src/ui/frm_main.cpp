@@ -74,6 +74,9 @@ frmMain::frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hoo
             std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure, kProgramName).c_str());
         };
     }
+    if (!hooks_.noTransceiver) {
+        hooks_.noTransceiver = [] { std::fprintf(stderr, "%s\n", DescribeNoTransceiver(kProgramName).c_str()); };
+    }
     SetupControls();
     SetupConnections();
     Form_Load(hid, timers);
@@ -173,9 +176,14 @@ void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 {
     // The link finds and opens the transceiver and starts polling; every
     // press it decodes comes to Dev_OnButtonPressed, and a transceiver it
-    // cannot open is reported through hooks_.openFailure.
-    Dev = std::make_unique<Transceiver>(hid, timers, hooks_.openFailure);
+    // cannot open comes to Dev_OnOpenFailure. Without a usable transceiver no
+    // press will ever show, so the user is told why.
+    Dev = std::make_unique<Transceiver>(
+        hid, timers, [this](const OpenFailure& failure) { Dev_OnOpenFailure(failure); });
     Dev->SetButtonPressedHandler([this](TransceiverData& TRData) { Dev_OnButtonPressed(TRData); });
+    if (!Dev->Ready() && !openFailureTold_) {
+        TellNoTransceiver();
+    }
     // Keystrokes go through a gate that closing the window shuts, so that a
     // press still being typed then types nothing more.
     Kbd = std::make_unique<clsKeyboard>(keyGate_);
@@ -194,6 +202,26 @@ void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
     // its box is ticked.
     timerLocked.SetEnabled(false);
     timerLocked.SetInterval(static_cast<std::int32_t>(kLockout.count()));
+}
+
+// Without a usable transceiver no press will ever show, and a program
+// started from the menu has no terminal for its standard error: the first
+// open failure and a missing transceiver also go to the desktop, once each.
+void frmMain::Dev_OnOpenFailure(const OpenFailure& failure)
+{
+    hooks_.openFailure(failure);
+    if (!openFailureTold_ && hooks_.notifier != nullptr) {
+        hooks_.notifier->Notify(OpenFailureNotice(failure, kProgramName));
+    }
+    openFailureTold_ = true;
+}
+
+void frmMain::TellNoTransceiver()
+{
+    hooks_.noTransceiver();
+    if (hooks_.notifier != nullptr) {
+        hooks_.notifier->Notify(NoTransceiverNotice(kProgramName));
+    }
 }
 
 frmSecondary* frmMain::Secondary() const

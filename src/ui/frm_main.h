@@ -4,6 +4,7 @@
 #include "decode/transceiver_data.h"
 #include "link/open_failure.h"
 #include "timer/self_timer.h"
+#include "ui/desktop_notifier.h"
 #include "ui/form_style.h"
 #include "ui/frm_secondary.h"
 #include "ui/gated_key_injector.h"
@@ -53,6 +54,12 @@ public:
         // the link calls it once per node (default: one line on standard
         // error).
         std::function<void(const OpenFailure&)> openFailure;
+        // Tells the user that no transceiver was found at start (default: one
+        // line on standard error).
+        std::function<void()> noTransceiver;
+        // Where the first open failure and a missing transceiver are also
+        // told, once per run each (default: nowhere).
+        std::shared_ptr<DesktopNotifier> notifier;
     };
 
     // The load step: creates Dev on `hid` and `timers` and Kbd on `keys`,
@@ -100,6 +107,8 @@ private:
     void Form_Unload();
 
     void Dev_OnButtonPressed(TransceiverData& TRData);
+    void Dev_OnOpenFailure(const OpenFailure& failure);
+    void TellNoTransceiver();
     void ShowPress(std::int16_t remote, const std::string& button);
     void timerLocked_Timer(Seconds seconds);
     void btnClear_Click();
@@ -133,6 +142,9 @@ private:
     bool bLocked = false;
     bool unloaded_ = false;
     bool ending_ = false;
+    // Set at the first open failure: its notice went out, and a refused
+    // transceiver is not also reported as missing.
+    bool openFailureTold_ = false;
     QPointer<frmSecondary> secondary_;
     OuterGeometry outer_;
 };

@@ -1,6 +1,7 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
+#include "ui/notify/dbus_notifier.h"
 #include "ui/tester_keys.h"
 
 #include <QApplication>
@@ -8,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 int main(int argc, char** argv)
 {
@@ -40,7 +42,10 @@ int main(int argc, char** argv)
     qz::HidrawLayer hid;
     // Typed keys let the program's queued events run between characters.
     qz::TesterKeys keys([] { QCoreApplication::processEvents(); });
-    qz::frmMain form(hid, timers, keys.Injector());
+    // Without a usable transceiver the desktop is told too, by a notification.
+    qz::frmMain::Hooks hooks;
+    hooks.notifier = std::make_shared<qz::DBusNotifier>(QStringLiteral("QZ470 Tester"), QStringLiteral("qz470-tester"));
+    qz::frmMain form(hid, timers, keys.Injector(), hooks);
     form.show();
     return QApplication::exec();
 }

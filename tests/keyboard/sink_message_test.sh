@@ -3,7 +3,8 @@
 # standard error, when that sink cannot be had: started as an ordinary user
 # without access to /dev/uinput, on a session that says it is Wayland, and
 # with QZ470_KEY_SINK forcing one sink or the other. Its window comes up
-# every time; XTest on its own says nothing.
+# every time; XTest on its own says nothing. (The line about the missing
+# transceiver, which every run prints here, is not counted.)
 #
 # The display is Xvfb. Run as root (CI), the program runs as the user
 # "nobody", who may not open /dev/uinput (where the machine has one at all).
@@ -62,16 +63,18 @@ run() {
   "${as_user[@]}" env PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" DISPLAY="$display" \
     LANG=C.UTF-8 ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
     LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp:print_suppressions=0" \
-    "$@" "$work/qz470-tester" >"$work/stdout" 2>"$work/stderr" &
+    QZ470_NO_NOTIFY=1 "$@" "$work/qz470-tester" >"$work/stdout" 2>"$work/stderr.all" &
   app_pid=$!
   local window
   window=$(DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^QZ470 Tester$' 2>/dev/null | head -1 || true)
   if [ -z "$window" ]; then
-    cat "$work/stderr"
+    cat "$work/stderr.all"
     die "$what: no visible window named \"QZ470 Tester\" appeared"
   fi
   sleep 1
   click_exit_and_expect_success "$window"
+  # There is no transceiver here, which the program says in a line of its own.
+  grep -v '^qz470-tester: no transceiver found' "$work/stderr.all" >"$work/stderr" || true
   local lines
   lines=$(grep -c '' "$work/stderr" || true)
   if [ "$lines" -ne "$want" ]; then

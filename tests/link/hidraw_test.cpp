@@ -5,6 +5,7 @@
 #include "descriptor_files.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
+#include "reports.h"
 #include "timer/fake_timer_layer.h"
 
 #include <gtest/gtest.h>
@@ -176,8 +177,9 @@ protected:
     std::vector<Press> presses;
 };
 
-const std::vector<std::uint8_t> kFramePad5A {0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
-const std::vector<std::uint8_t> kCodePad1A {0x00, 0x80};
+// As the transceivers send them: no report IDs, so data bytes only.
+const std::vector<std::uint8_t> kFramePad5A = test::FrameData(5, test::kA);
+const std::vector<std::uint8_t> kCodePad1A = test::CodeData(1, padcode::Key::A);
 
 TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
 {

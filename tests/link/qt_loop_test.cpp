@@ -5,9 +5,10 @@
 #include "link/transceiver.h"
 #include "timer/qt/qt_timer_layer.h"
 
+#include "reports.h"
+
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -16,24 +17,12 @@
 namespace qz {
 namespace {
 
-const ByteArray kFramePad5A {0x00, 0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
-
-// Runs Qt's event loop for about `ms` milliseconds.
-void Pump(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-}
-
 TEST(TransceiverOnQt, TheListenerMayPumpSendAndReleaseInsideThePollStep)
 {
     FakeHidBus bus;
     FakeHidDevice& device = bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
     for (int i = 0; i < 3; ++i) {
-        device.QueueReport(kFramePad5A);
+        device.QueueReport(test::FrameReport(5, test::kA));
     }
     QtTimerLayer timers;
     auto dev = std::make_unique<Transceiver>(bus, timers);
@@ -44,20 +33,15 @@ TEST(TransceiverOnQt, TheListenerMayPumpSendAndReleaseInsideThePollStep)
         nested += inside ? 1 : 0;
         inside = true;
         ++presses;
-        Pump(100); // like the main window's pause, with the loop running
+        QTest::qWait(100); // like the main window's pause, with the loop running
         dev->LEDOnShort(TRData.Remote());
         if (presses == 2) {
             dev.reset(); // the window closes while the poll step is on the stack
         }
         inside = false;
     });
-    QElapsedTimer clock;
-    clock.start();
-    while (dev && clock.elapsed() < 5000) {
-        Pump(10);
-    }
-    ASSERT_EQ(dev, nullptr);
-    Pump(200); // no tick may reach the released transceiver
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dev == nullptr; }, 5000));
+    QTest::qWait(200); // no tick may reach the released transceiver
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(nested, 0);
     EXPECT_EQ(device.Writes().size(), 2u);

@@ -4,6 +4,8 @@
 #include "link/transceiver.h"
 #include "timer/fake_timer_layer.h"
 
+#include "reports.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -20,9 +22,9 @@ constexpr std::uint16_t kCmdModel = Transceiver::kCmdModelProductId;
 constexpr std::uint16_t kFrameModel = Transceiver::kFrameModelProductId;
 
 // Pad 1, A, as the 0x1001 model sends it (3-byte input report).
-const ByteArray kCodePad1A {0x00, 0x00, 0x80};
+const ByteArray kCodePad1A = test::CodeReport(1, padcode::Key::A);
 // Pad 5, A, as the 0x1003 model sends it (9-byte input report).
-const ByteArray kFramePad5A {0x00, 0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
+const ByteArray kFramePad5A = test::FrameReport(5, test::kA);
 
 struct Press {
     std::int16_t remote;

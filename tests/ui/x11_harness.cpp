@@ -127,7 +127,7 @@ void EmulatedTransceiver::AddTo(QProcessEnvironment& environment) const
 
 // --- The program ---------------------------------------------------------------
 
-Tester::Tester(const QString& executable, const EmulatedTransceiver* device)
+Tester::Tester(const QString& executable, const EmulatedTransceiver* device, const Launch& launch)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // What main() picks by itself; the test must not inherit another choice.
@@ -135,9 +135,16 @@ Tester::Tester(const QString& executable, const EmulatedTransceiver* device)
     if (device != nullptr) {
         device->AddTo(environment);
     }
+    if (launch.environment) {
+        launch.environment(environment);
+    }
     process_.setProcessEnvironment(environment);
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.start(executable, {});
+    if (launch.through.isEmpty()) {
+        process_.start(executable, {});
+    } else {
+        process_.start(launch.through.front(), launch.through.mid(1) << executable);
+    }
     process_.waitForStarted(10000);
 }
 

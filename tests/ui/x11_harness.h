@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,10 +51,19 @@ private:
     UMockdevTestbed* bed_;
 };
 
+// What a test changes about how the program starts.
+struct Launch {
+    // Changes to the environment it would inherit.
+    std::function<void(QProcessEnvironment&)> environment;
+    // A command to start it through (the program's path is appended), such
+    // as setpriv with its options; empty: started directly.
+    QStringList through;
+};
+
 // The real program, started like a person starts it, on this program's display.
 class Tester {
 public:
-    Tester(const QString& executable, const EmulatedTransceiver* device);
+    Tester(const QString& executable, const EmulatedTransceiver* device, const Launch& launch = {});
     ~Tester();
 
     bool Running() const { return process_.state() != QProcess::NotRunning; }

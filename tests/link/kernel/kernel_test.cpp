@@ -8,6 +8,7 @@
 #include "timer/fake_timer_layer.h"
 
 #include "kernel_descriptors.h"
+#include "reports.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +39,8 @@ using Bytes = std::vector<std::uint8_t>;
 const Bytes kFrameDescriptor(std::begin(embedded::kTransceiver1003), std::end(embedded::kTransceiver1003));
 const Bytes kReportIdDescriptor(std::begin(embedded::kTransceiverReportIds), std::end(embedded::kTransceiverReportIds));
 const Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::end(embedded::kTransceiver1001));
-const Bytes kFramePad5A {0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00};
-const Bytes kFramePad11B {0xFA, 0x07, 0x00, 0x0B, 0x03, 0xF5, 0x00, 0x00};
+const Bytes kFramePad5A = test::FrameData(5, test::kA);
+const Bytes kFramePad11B = test::FrameData(11, test::kB);
 
 // A USB HID device emulated by the kernel's uhid driver.
 class UhidDevice {

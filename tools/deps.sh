@@ -6,7 +6,8 @@ set -euo pipefail
 QZ_PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config clang clang-format libclang-rt-14-dev
-  qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxtst-dev libxkbcommon-dev
+  qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxkbcommon-dev
+  libxkbcommon-x11-dev libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libevdev-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev dbus-daemon

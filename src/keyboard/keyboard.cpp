@@ -93,7 +93,7 @@ void clsKeyboard::PressKey(const std::string& sKey, bool bHold, bool bRelease)
     TypeCharacter(injector_, FirstCharacter(sKey), bHold, bRelease);
 }
 
-void clsKeyboard::PressString(std::string sString, const bool& bDoEvents)
+void clsKeyboard::PressString(std::string sString, bool bDoEvents)
 {
     // Pending events may destroy this object: keep only what the loop needs.
     KeyInjector& keys = injector_;

@@ -34,7 +34,10 @@ public:
 
     // Types sString character by character, pausing 20 ms after each (the last
     // included) and, when bDoEvents is true, letting pending UI events run.
-    void PressString(std::string sString, const bool& bDoEvents = true);
+    // bDoEvents is taken by value, unlike the by-reference convention of the
+    // other boolean parameters: it is read again after pending events have
+    // run, and those events may destroy whoever owns a referenced bool.
+    void PressString(std::string sString, bool bDoEvents = true);
 
     // Presses and releases one key by virtual-key code, without modifiers.
     // bCompatible: never set the extended-key flag.

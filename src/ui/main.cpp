@@ -1,8 +1,8 @@
-#include "keyboard/x11_key_injector.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
 #include "ui/notify/dbus_notifier.h"
+#include "ui/tester_keys.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -40,11 +40,12 @@ int main(int argc, char** argv)
     // The window tells the user, once per node, how to get permission to open
     // a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
-    qz::X11KeyInjector keys;
+    // Typed keys let the program's queued events run between characters.
+    qz::TesterKeys keys([] { QCoreApplication::processEvents(); });
     // Without a usable transceiver the desktop is told too, by a notification.
     qz::frmMain::Hooks hooks;
     hooks.notifier = std::make_shared<qz::DBusNotifier>(QStringLiteral("QZ470 Tester"), QStringLiteral("qz470-tester"));
-    qz::frmMain form(hid, timers, keys, hooks);
+    qz::frmMain form(hid, timers, keys.Injector(), hooks);
     form.show();
     return QApplication::exec();
 }

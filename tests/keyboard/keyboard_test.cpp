@@ -236,13 +236,23 @@ TEST_F(KeyboardTest, GetLockStatusReadsEachLockKeyAndOverwritesTheOutputs)
 
 TEST_F(KeyboardTest, KeyboardMayBeDestroyedWhileEventsRunMidString)
 {
-    auto owned = std::make_unique<clsKeyboard>(keys);
+    // The window owns the keyboard and the flag it passes; both go while the
+    // string yields, and the rest of the string still reads its own copy.
+    struct Window {
+        explicit Window(KeyInjector& injector)
+            : Kbd(injector)
+        {
+        }
+        clsKeyboard Kbd;
+        bool doEvents = true;
+    };
+    auto owned = std::make_unique<Window>(keys);
     int yields = 0;
     keys.onProcessEvents = [&] {
         ++yields;
-        owned.reset(); // the window that owns it closed during the yield
+        owned.reset(); // the window closed during the yield
     };
-    owned->PressString("ab");
+    owned->Kbd.PressString("ab", owned->doEvents);
     EXPECT_EQ(yields, 2);
     ExpectEvents({Fake::Down('A'), Fake::Up('A'), Fake::PauseOf(20ms), Fake::ProcessEvents(), Fake::Down('B'),
         Fake::Up('B'), Fake::PauseOf(20ms), Fake::ProcessEvents()});

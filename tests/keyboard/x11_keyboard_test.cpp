@@ -2,7 +2,7 @@
 // focused window of the test's own, on several layouts switched while the
 // program runs, with the lock keys in different states.
 #include "keyboard/keyboard.h"
-#include "keyboard/x11_key_injector.h"
+#include "x11_keys.h"
 #include "x_server.h"
 
 #include <QCoreApplication>
@@ -70,13 +70,19 @@ public:
         return text;
     }
 
-    // Whether the server holds the key with this keysym down.
+    // Whether the server holds a key down whose first level is this keysym
+    // (a keymap may have several, as ISO_Level3_Shift on RALT and LVL3).
     bool KeyDown(KeySym sym)
     {
         char keys[32] = {};
         XQueryKeymap(display_, keys);
-        const KeyCode kc = XKeysymToKeycode(display_, sym);
-        return kc != 0 && ((keys[kc / 8] >> (kc % 8)) & 1) != 0;
+        for (int kc = 8; kc < 256; ++kc) {
+            if (((keys[kc / 8] >> (kc % 8)) & 1) != 0
+                && XkbKeycodeToKeysym(display_, static_cast<KeyCode>(kc), 0, 0) == sym) {
+                return true;
+            }
+        }
+        return false;
     }
 
     Display* Connection() const { return display_; }
@@ -123,10 +129,15 @@ protected:
         ASSERT_NE(display, nullptr) << "cannot connect to " << server_->Display()
                                     << (server_->Alive(how) ? " (the server runs)" : ", the server " + how);
         target_ = std::make_unique<TargetWindow>(display);
-        for (int attempt = 0; attempt < 20 && (injector_ == nullptr || !injector_->Connected()); ++attempt) {
-            injector_ = std::make_unique<X11KeyInjector>(server_->Display().c_str());
+        for (int attempt = 0; attempt < 20 && (x11_ == nullptr || !x11_->Connected()); ++attempt) {
+            x11_ = std::make_unique<test::X11Keys>(server_->Display().c_str(), [] {
+                if (QCoreApplication::instance() != nullptr) {
+                    QCoreApplication::processEvents();
+                }
+            });
         }
-        ASSERT_TRUE(injector_->Connected());
+        ASSERT_TRUE(x11_->Connected());
+        injector_ = &x11_->keys;
         kbd_ = std::make_unique<clsKeyboard>(*injector_);
     }
 
@@ -157,7 +168,8 @@ protected:
 
     static test::XServer* server_;
     std::unique_ptr<TargetWindow> target_;
-    std::unique_ptr<X11KeyInjector> injector_;
+    std::unique_ptr<test::X11Keys> x11_;
+    KeyInjector* injector_ = nullptr;
     std::unique_ptr<clsKeyboard> kbd_;
 };
 
@@ -242,7 +254,7 @@ TEST_F(X11KeyboardTest, TypesOnTheActiveGroupOfATwoLayoutKeymap)
 
 TEST_F(X11KeyboardTest, VirtualKeysKeepTheFixedNumberingOnEveryLayout)
 {
-    X11KeyInjector& keys = *injector_;
+    KeyInjector& keys = *injector_;
     constexpr std::int16_t kShift = KeyInjector::kShiftBit;
     constexpr std::int16_t kAltGr = KeyInjector::kCtrlBit | KeyInjector::kAltBit;
     // US: letters and digits by their upper-case ASCII code, never an X keycode.
@@ -346,17 +358,18 @@ TEST_F(X11KeyboardTest, KeysLeftHeldAreReleasedWhenTheInjectorGoes)
     EXPECT_TRUE(target_->KeyDown(XK_Shift_L));
     EXPECT_TRUE(target_->KeyDown(XK_a));
     kbd_.reset();
-    injector_.reset();
+    injector_ = nullptr;
+    x11_.reset();
     EXPECT_FALSE(target_->KeyDown(XK_Shift_L));
     EXPECT_FALSE(target_->KeyDown(XK_a));
     EXPECT_EQ(target_->TakeText(), "A");
 }
 
-TEST(X11KeyInjectorWithoutDisplay, SendsNothingAndDoesNotCrash)
+TEST(X11LayerWithoutDisplay, SendsNothingAndDoesNotCrash)
 {
-    X11KeyInjector injector(":65000");
-    EXPECT_FALSE(injector.Connected());
-    clsKeyboard kbd(injector);
+    test::X11Keys x11(":65000");
+    EXPECT_FALSE(x11.Connected());
+    clsKeyboard kbd(x11.keys);
     kbd.PressString("12BUZZ");
     kbd.PressKey("A", true);
     kbd.PressKeyVK(VirtualKey::kCapsLock);

@@ -40,7 +40,7 @@ cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   if [ "$installed" = 1 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qz470-tester >/dev/null 2>&1 || true
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq qz470-tester-wayland-keys qz470-tester >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -66,6 +66,21 @@ done
 for script in postinst postrm; do
   dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./$script" || fail "the package has no $script"
 done
+grep -q 'qz470-tester-wayland-keys' <<<"$(dpkg-deb -f "$deb" Suggests)" || fail "Suggests lacks qz470-tester-wayland-keys"
+
+# The opt-in package: the uinput rule alone, for any architecture, tied to
+# this very version of the tester, with maintainer scripts of its own.
+keys_deb=$(ls "$work"/out/qz470-tester-wayland-keys_*_all.deb 2>/dev/null | head -1)
+[ -n "$keys_deb" ] || die "cpack made no qz470-tester-wayland-keys_*_all.deb"
+echo "built ${keys_deb##*/}"
+version=$(dpkg-deb -f "$deb" Version)
+keys_depends=$(dpkg-deb -f "$keys_deb" Depends)
+grep -Eq "(^|, )qz470-tester \(= $version\)" <<<"$keys_depends" || fail "qz470-tester-wayland-keys Depends: $keys_depends"
+[ "$(dpkg-deb -c "$keys_deb" | awk '!/\/$/ {print $6}')" = ./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ] ||
+  fail "qz470-tester-wayland-keys holds more or less than its rule: $(dpkg-deb -c "$keys_deb")"
+for script in postinst postrm; do
+  dpkg-deb --ctrl-tarfile "$keys_deb" | tar -t | grep -qx "./$script" || fail "qz470-tester-wayland-keys has no $script"
+done
 
 # ---- install ----
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >"$work/apt-install.log" 2>&1 || {
@@ -78,6 +93,20 @@ for f in /usr/bin/qz470-tester /usr/lib/udev/rules.d/60-qz470-tester.rules \
   /usr/share/applications/qz470-tester.desktop /usr/share/icons/hicolor/scalable/apps/qz470-tester.svg; do
   grep -qx "$f" "$work/files" || fail "the package does not install $f"
 done
+
+# The opt-in package on top, then away again, leaving the tester as it was.
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$keys_deb" >"$work/apt-keys.log" 2>&1 || {
+  cat "$work/apt-keys.log"
+  die "apt-get install of qz470-tester-wayland-keys failed"
+}
+[ -f /usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ] || fail "qz470-tester-wayland-keys did not install its rule"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -q qz470-tester-wayland-keys >"$work/apt-keys.log" 2>&1 || {
+  cat "$work/apt-keys.log"
+  die "apt-get purge of qz470-tester-wayland-keys failed"
+}
+[ ! -e /usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ] || fail "the uinput rule is left after the purge"
+dpkg-query -W -f='${Status}' qz470-tester 2>/dev/null | grep -q 'install ok installed' ||
+  fail "purging qz470-tester-wayland-keys took qz470-tester with it"
 
 # ---- run the installed program and click "Exit" ----
 mkdir -m 700 "$work/runtime" "$work/home"

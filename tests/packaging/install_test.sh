@@ -157,4 +157,22 @@ done < <(find "$root" -type d -empty -print0)
 [ -d "$stage/etc" ] && fail "files installed under /etc: configuration is none of the package's business"
 [ "$(find "$stage" -mindepth 1 -maxdepth 1 ! -name usr | wc -l)" -eq 0 ] || fail "files installed outside /usr"
 
-finish "install layout checks passed (${#expected[@]} files)"
+# ---- the opt-in uinput rule: only with its component, and nothing else with it ----
+keys_stage=$(mktemp -d)
+DESTDIR=$keys_stage cmake --install "$build" --prefix /usr --component wayland_keys >"$keys_stage.log" 2>&1 || {
+  cat "$keys_stage.log"
+  fail "cmake --install --component wayland_keys failed"
+}
+rm -f "$keys_stage.log"
+keys_files=$(cd "$keys_stage" && find . \( -type f -o -type l \) | sort)
+[ "$keys_files" = "./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules" ] ||
+  fail "the wayland_keys component installs: ${keys_files:-nothing}"
+[ ! -e "$root/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules" ] ||
+  fail "a plain install brings the opt-in uinput rule"
+keys_rule=$keys_stage/usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules
+if [ -f "$keys_rule" ]; then
+  [ "$(stat -c %a "$keys_rule")" = 644 ] || fail "the uinput rule has mode $(stat -c %a "$keys_rule")"
+fi
+rm -rf "$keys_stage"
+
+finish "install layout checks passed (${#expected[@]} files, and the opt-in rule on its own)"

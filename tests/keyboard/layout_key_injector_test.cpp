@@ -1,0 +1,114 @@
+// The layer between the typing logic and a sink, on keymaps compiled from
+// names: what a sink receives for held keys, layout switches, lock states and
+// pauses.
+#include "keyboard/fake_key_sink.h"
+#include "keyboard/keyboard.h"
+#include "keyboard/layout_key_injector.h"
+#include "keyboard/xkb/xkb_names_layout.h"
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+namespace qz {
+namespace {
+
+using Sink = FakeKeySink;
+using Events = std::vector<Sink::Event>;
+
+class LayoutKeyInjectorTest : public ::testing::Test {
+protected:
+    void Use(const char* names)
+    {
+        kbd_.reset();
+        keys_.reset();
+        layout_ = XkbNamesLayout::Compile(names);
+        if (layout_ == nullptr) {
+            std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names);
+            std::exit(77);
+        }
+        keys_ = std::make_unique<LayoutKeyInjector>(*layout_, sink_);
+        kbd_ = std::make_unique<clsKeyboard>(*keys_);
+    }
+
+    void ExpectEvents(const Events& expected)
+    {
+        const Events actual = sink_.TakeEvents();
+        EXPECT_EQ(actual, expected) << "actual:   " << Sink::Describe(actual)
+                                    << "\nexpected: " << Sink::Describe(expected);
+    }
+
+    bool CapsLock()
+    {
+        bool caps = false;
+        bool num = false;
+        bool scroll = false;
+        kbd_->GetLockStatus(caps, num, scroll);
+        return caps;
+    }
+
+    Sink sink_;
+    std::unique_ptr<XkbNamesLayout> layout_;
+    std::unique_ptr<LayoutKeyInjector> keys_;
+    std::unique_ptr<clsKeyboard> kbd_;
+};
+
+TEST_F(LayoutKeyInjectorTest, EveryCharacterReachesTheSinkBeforeItsPause)
+{
+    Use("us");
+    kbd_->PressString("aB", false);
+    ExpectEvents({Sink::Down(KEY_A), Sink::Up(KEY_A), Sink::Flushed(), Sink::Down(KEY_LEFTSHIFT), Sink::Down(KEY_B),
+        Sink::Up(KEY_B), Sink::Up(KEY_LEFTSHIFT), Sink::Flushed()});
+}
+
+TEST_F(LayoutKeyInjectorTest, KeysStillHeldAreReleasedWhenTheLayerGoes)
+{
+    Use("de");
+    kbd_->PressKey("@", true);
+    kbd_->PressKeyVK(VirtualKey::kShift, true);
+    ExpectEvents({Sink::Down(KEY_RIGHTALT), Sink::Down(KEY_Q), Sink::Down(KEY_LEFTSHIFT)});
+    kbd_.reset();
+    keys_.reset();
+    ExpectEvents({Sink::Up(KEY_Q), Sink::Up(KEY_LEFTSHIFT), Sink::Up(KEY_RIGHTALT), Sink::Flushed()});
+
+    // Nothing held: nothing to send.
+    Use("de");
+    kbd_->PressKey("@");
+    sink_.TakeEvents();
+    kbd_.reset();
+    keys_.reset();
+    ExpectEvents({});
+}
+
+TEST_F(LayoutKeyInjectorTest, AKeyHeldAcrossALayoutSwitchIsReleasedWhereItWentDown)
+{
+    Use("us,de");
+    kbd_->PressKey("z", true); // US: the Z key
+    layout_->SetGroup(1); // German: Z is on the Y key now
+    kbd_->PressKey("z", false, true);
+    ExpectEvents({Sink::Down(KEY_Z), Sink::Up(KEY_Z)});
+    kbd_->PressKey("z");
+    ExpectEvents({Sink::Down(KEY_Y), Sink::Up(KEY_Y)});
+}
+
+TEST_F(LayoutKeyInjectorTest, LockStatesComeFromTheSinksLedsFirst)
+{
+    Use("us");
+    EXPECT_FALSE(CapsLock()); // neither the sink nor a keymap from names can tell: off
+    sink_.SetLed(LockKey::kCaps, true);
+    EXPECT_TRUE(CapsLock());
+    sink_.SetLed(LockKey::kCaps, false);
+    EXPECT_FALSE(CapsLock());
+    // Held down reads as on, whatever the lock.
+    kbd_->PressKeyVK(VirtualKey::kCapsLock, true);
+    EXPECT_TRUE(CapsLock());
+    kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
+    EXPECT_FALSE(CapsLock());
+}
+
+} // namespace
+} // namespace qz

@@ -1,0 +1,43 @@
+#include "xkb_decoder.h"
+
+#include <xkbcommon/xkbcommon.h>
+
+#include <utility>
+
+namespace qz::test {
+
+XkbDecoder::XkbDecoder(xkb_keymap* keymap, std::uint32_t group)
+    : state_(xkb_state_new(keymap))
+{
+    xkb_state_update_mask(state_, 0, 0, 0, 0, 0, group);
+}
+
+XkbDecoder::~XkbDecoder()
+{
+    xkb_state_unref(state_);
+}
+
+void XkbDecoder::Key(std::uint16_t code, bool down)
+{
+    const xkb_keycode_t keycode = code + 8u; // evdev key names: Linux code + 8
+    if (down) {
+        char utf8[16];
+        if (xkb_state_key_get_utf8(state_, keycode, utf8, sizeof utf8) > 0) {
+            text_ += utf8;
+        }
+    }
+    down_ += down ? 1 : -1;
+    xkb_state_update_key(state_, keycode, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+}
+
+std::string XkbDecoder::TakeText()
+{
+    return std::exchange(text_, {});
+}
+
+bool XkbDecoder::CapsLocked() const
+{
+    return xkb_state_mod_name_is_active(state_, XKB_MOD_NAME_CAPS, XKB_STATE_MODS_LOCKED) > 0;
+}
+
+} // namespace qz::test

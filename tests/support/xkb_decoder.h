@@ -1,0 +1,35 @@
+#pragma once
+
+// Reads key events as a compositor does: through xkbcommon's state machine
+// with a given keymap, collecting the text each key press types.
+
+#include <cstdint>
+#include <string>
+
+struct xkb_keymap;
+struct xkb_state;
+
+namespace qz::test {
+
+class XkbDecoder {
+public:
+    explicit XkbDecoder(xkb_keymap* keymap, std::uint32_t group = 0);
+    ~XkbDecoder();
+    XkbDecoder(const XkbDecoder&) = delete;
+    XkbDecoder& operator=(const XkbDecoder&) = delete;
+
+    // One key event, by Linux input key code.
+    void Key(std::uint16_t code, bool down);
+    // The text typed since the last call.
+    std::string TakeText();
+    bool CapsLocked() const;
+    // Any key (modifiers included) still down.
+    bool AnyKeyDown() const { return down_ != 0; }
+
+private:
+    xkb_state* state_;
+    std::string text_;
+    int down_ = 0;
+};
+
+} // namespace qz::test

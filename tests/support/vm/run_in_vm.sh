@@ -100,7 +100,8 @@ printf '%s\n' "$@" >"$root/arguments"
   echo 'mount -t sysfs sys /sys'
   echo 'mount -t devtmpfs dev /dev'
   echo 'mount -t tmpfs run /run'
-  echo 'mount -t tmpfs tmp /tmp'
+  # No tmpfs over /tmp: the initramfs is writable already, and the programs
+  # may have been copied there from a build under /tmp.
   echo "for module in $load_order; do insmod /modules/\$module.ko* || echo \"insmod \$module failed\"; done"
   echo 'export PATH=/bin:/usr/bin ASAN_OPTIONS=detect_leaks=0'
   for assignment in $envs; do echo "export '$assignment'"; done

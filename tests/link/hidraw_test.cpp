@@ -197,11 +197,18 @@ TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
     for (const auto& item : found) {
         EXPECT_TRUE(item.idsKnown);
     }
+    // Lengths without opening the node, from its sysfs descriptor.
+    HidLayer::ReportLengths mouse;
+    ASSERT_TRUE(layer.DescriptorReportLengths("/dev/hidraw0", mouse));
+    EXPECT_EQ(mouse.input, 5);
+    EXPECT_EQ(mouse.output, 0);
+    EXPECT_FALSE(layer.DescriptorReportLengths("/dev/hidraw9", mouse));
 
     // The one descriptor stays out of child processes, never waits on a
     // read, and the lengths come from the sysfs report descriptor.
     const auto opened = layer.Open("/dev/hidraw2");
     ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
+    EXPECT_EQ(layer.PollDescriptor(opened.handle), opened.handle);
     EXPECT_NE(::fcntl(opened.handle, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_NE(::fcntl(opened.handle, F_GETFL) & O_NONBLOCK, 0);
     HidLayer::ReportLengths lengths;
@@ -209,6 +216,7 @@ TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
     EXPECT_EQ(lengths.input, 3);
     EXPECT_EQ(lengths.output, 6);
     layer.Close(opened.handle);
+    EXPECT_EQ(layer.PollDescriptor(opened.handle), -1);
     EXPECT_EQ(layer.Open("/dev/hidraw9").status, HidLayer::OpenStatus::Gone);
 }
 

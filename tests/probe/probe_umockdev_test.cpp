@@ -328,6 +328,29 @@ TEST_F(ProbeTest, LedWritesTheTestersBytesToEitherModel)
     EXPECT_TRUE(Receive(bed.Master(cmd), 1, 200ms).empty());
 }
 
+// Colour on a terminal (script(1) gives the probe one), none in a pipe, and
+// none on a terminal when NO_COLOR is set.
+TEST_F(ProbeTest, ColourOnlyOnATerminalAndNeverWithNoColor)
+{
+    AddFrameModel();
+    if (::access("/usr/bin/script", X_OK) != 0) {
+        GTEST_SKIP() << "script(1) from util-linux is not installed, so there is no terminal to run the probe on";
+    }
+    const std::string colour = "\033[";
+    const auto onTerminal = [](const char* noColor) {
+        ChildOptions options;
+        options.environment = {"TERM=xterm", std::string("NO_COLOR=") + noColor};
+        return RunToEnd({"/usr/bin/script", "-qec", kProbe + " list", "/dev/null"}, options);
+    };
+    const auto coloured = onTerminal("");
+    EXPECT_EQ(coloured.status, 0);
+    EXPECT_NE(coloured.out.find(colour + "32mcan be opened"), std::string::npos) << coloured.out;
+    const auto plain = onTerminal("1");
+    EXPECT_NE(plain.out.find("can be opened"), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.out.find(colour), std::string::npos) << plain.out;
+    EXPECT_EQ(Probe({"list"}).out.find(colour), std::string::npos);
+}
+
 TEST_F(ProbeTest, UsageHelpAndVersion)
 {
     const auto none = Probe({});

@@ -47,7 +47,10 @@ std::vector<std::string> ProblemLines(const std::vector<OpenFailure>& failures, 
 {
     std::vector<std::string> lines;
     for (const OpenFailure& failure : failures) {
-        lines.push_back(DescribeOpenFailure(failure, kProgramName));
+        // Beside a transceiver in use, one that vanished needs no word.
+        if (status != ExitStatus::Success || failure.status != HidLayer::OpenStatus::Gone) {
+            lines.push_back(DescribeOpenFailure(failure, kProgramName));
+        }
     }
     if (status != ExitStatus::NoTransceiver) {
         return lines;
@@ -91,7 +94,6 @@ Survey SurveyInterfaces(HidLayer& hid, const DescriptorLengths& lengthsOf, const
         if (!device.empty() && !asked) {
             continue;
         }
-        survey.deviceFound = survey.deviceFound || asked;
         InterfaceEntry entry;
         entry.interface = interface;
         entry.transceiver = Transceiver::IsTransceiver(interface);
@@ -165,7 +167,7 @@ Selection OpenTransceiver(HidLayer& hid, const std::string& device)
     return selection;
 }
 
-std::vector<std::string> DescribeSelectionFailure(const Selection& selection)
+std::vector<std::string> DescribeSelection(const Selection& selection)
 {
     return ProblemLines(selection.failures, selection.status, selection.device, selection.atDevice);
 }
@@ -181,14 +183,6 @@ std::vector<std::string> DescribeSurveyProblems(const Survey& survey)
         if (!survey.device.empty()) {
             atDevice = entry.interface;
         }
-    }
-    if (survey.status == ExitStatus::Success) {
-        // Some transceiver can be used: the others' failures are still worth fixing.
-        std::vector<std::string> lines;
-        for (const OpenFailure& failure : failures) {
-            lines.push_back(DescribeOpenFailure(failure, kProgramName));
-        }
-        return lines;
     }
     return ProblemLines(failures, survey.status, survey.device, atDevice);
 }

@@ -33,7 +33,6 @@ struct Survey {
     std::string device;
     std::vector<InterfaceEntry> entries; // enumeration order
     std::size_t otherCount = 0; // foreign interfaces left out of entries
-    bool deviceFound = false; // some interface has the node asked for
     ExitStatus status = ExitStatus::NoTransceiver;
 };
 
@@ -72,10 +71,12 @@ struct Selection {
 // transceiver. Foreign interfaces are never opened.
 Selection OpenTransceiver(HidLayer& hid, const std::string& device);
 
-// The message lines (one per problem, each saying what to do) for a search
-// that opened nothing: the open failures in the link's own wording, or why
-// no transceiver was found.
-std::vector<std::string> DescribeSelectionFailure(const Selection& selection);
+// The message lines (one per problem, each saying what to do) for a search:
+// the transceivers that would not open, in the link's own wording, and when
+// nothing was opened and that leaves nothing to fix, why no transceiver was
+// found. A search that opened a transceiver past one that refused still
+// tells of the refusal, as the tester does.
+std::vector<std::string> DescribeSelection(const Selection& selection);
 
 // True when two paths name the same node: equal, or the same file once
 // symbolic links are followed (a udev symlink names the node it points to).

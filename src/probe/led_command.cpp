@@ -9,10 +9,10 @@ namespace qz::probe {
 int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output)
 {
     const Selection selection = OpenTransceiver(hid, options.device);
+    for (const std::string& line : DescribeSelection(selection)) {
+        output.Error(line);
+    }
     if (!selection.opened) {
-        for (const std::string& line : DescribeSelectionFailure(selection)) {
-            output.Error(line);
-        }
         return ToInt(selection.status);
     }
     const OpenedTransceiver& transceiver = *selection.opened;

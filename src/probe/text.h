@@ -29,7 +29,6 @@ public:
         : colour_(colour)
     {
     }
-    bool Coloured() const { return colour_; }
     // The text between the colour's escape sequences, or as it is.
     std::string Paint(std::string_view text, Colour colour) const;
 

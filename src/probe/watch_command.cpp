@@ -201,10 +201,10 @@ int WatchLoop::Run()
     }
 
     const Selection selection = OpenTransceiver(hid_, options_.device);
+    for (const std::string& line : DescribeSelection(selection)) {
+        output_.Error(line);
+    }
     if (!selection.opened) {
-        for (const std::string& line : DescribeSelectionFailure(selection)) {
-            output_.Error(line);
-        }
         return ToInt(selection.status);
     }
     if (!Watchable(*selection.opened)) {

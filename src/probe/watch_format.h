@@ -45,10 +45,6 @@ public:
     // how many unplugs.
     std::string Summary(double elapsedMs) const;
 
-    std::size_t Presses() const { return presses_; }
-    std::size_t NotPresses() const { return notPresses_; }
-    std::size_t Unplugs() const { return unplugs_; }
-
 private:
     bool json_;
     Style style_;

@@ -253,6 +253,7 @@ TEST_F(ProbeTest, ANodeThatRefusesIsExplainedAndEveryCommandExitsFour)
     EXPECT_EQ(Probe({"list"}, asNobody).status, 0);
     const auto led = Probe({"led", "on", "1"}, asNobody);
     EXPECT_EQ(led.status, 0) << led.err;
+    EXPECT_EQ(led.err, advice + "\n"); // passed over, as the tester does, and told of
     EXPECT_EQ(Receive(bed.Master(cmd), 6), (Bytes {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
 }
 

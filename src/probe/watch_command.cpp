@@ -204,6 +204,9 @@ int WatchLoop::Run()
     for (const std::string& line : DescribeSelection(selection)) {
         output_.Error(line);
     }
+    for (const OpenFailure& failure : selection.failures) {
+        reported_.insert(failure.path); // told once, not again after an unplug
+    }
     if (!selection.opened) {
         return ToInt(selection.status);
     }

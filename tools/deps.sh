@@ -8,6 +8,7 @@ QZ_PACKAGES=(
   cmake ninja-build g++ pkg-config clang clang-format libclang-rt-14-dev
   qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxkbcommon-dev
   libxkbcommon-x11-dev libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libevdev-dev
+  libcli11-dev nlohmann-json3-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev dbus-daemon

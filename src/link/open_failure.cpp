@@ -6,16 +6,12 @@
 
 namespace qz {
 
-namespace {
-
 std::string UsbIds(std::uint16_t vendorId, std::uint16_t productId)
 {
     char ids[32];
     std::snprintf(ids, sizeof ids, "USB %04" PRIx16 ":%04" PRIx16, vendorId, productId);
     return ids;
 }
-
-} // namespace
 
 std::string DescribeOpenFailure(const OpenFailure& failure, std::string_view program)
 {

@@ -23,6 +23,9 @@ struct OpenFailure {
 // the program again). `program` is the program's name, which starts the line.
 std::string DescribeOpenFailure(const OpenFailure& failure, std::string_view program);
 
+// A device as the lines name it: "USB 0003:1003" (vendor:product, in hex).
+std::string UsbIds(std::uint16_t vendorId, std::uint16_t productId);
+
 // The line for no transceiver at all: plug one in, then start again.
 std::string DescribeNoTransceiver(std::string_view program);
 

@@ -1,49 +1,22 @@
 #include "link/transceiver.h"
 
-#include "common/error.h"
-
-#include <algorithm>
 #include <string>
 
 namespace qz {
 
 namespace {
 
-// While the transceiver is unplugged, look for it again every 10 ticks
-// (300 ms): a cheap walk of the hidraw nodes that stops once it is back.
-constexpr int kSearchEveryTicks = 10;
-// udev applies the node's permissions a moment after the node appears; a
-// node that refuses us is tried again for about 2 s before the user is told.
-constexpr int kPermissionRetries = 7;
-
-// cmd report (0x1001 model): report ID, the letters "cmd", the command code, 0.
-constexpr std::size_t kCmdReportSize = 6;
-constexpr std::size_t kCmdCodeIndex = 4;
-
-// LED frame (0x1003 model), by ReportBuffer index.
-constexpr std::size_t kFrameReportIdIndex = 0; // report ID, 0
-constexpr std::size_t kFrameStartIndex = 1; // start byte 0xFA
-constexpr std::size_t kFrameLengthIndex = 2; // length byte 8: the checksum is at index 7
-constexpr std::size_t kFrameFixedIndex = 3; // 1
-constexpr std::size_t kFramePadIndex = 4; // pad byte
-constexpr std::size_t kFrameReservedIndex = 5; // 0
-constexpr std::size_t kFrameModeIndex = 6; // LED mode
-constexpr std::size_t kFrameChecksumIndex = 7; // XOR of indices 1 to 6
-constexpr std::size_t kFrameEndIndex = 8; // end byte 0xAF
-constexpr int kFrameStartByte = 0xFA;
-constexpr int kFrameLengthByte = 8;
-constexpr int kFrameEndByte = 0xAF;
-// Pad byte for "no particular pad" (pad 0 or below).
-constexpr int kFrameAllPadsByte = 80;
-
-bool IsTransceiver(const HidLayer::Interface& candidate)
-{
-    return candidate.idsKnown && candidate.vendorId == Transceiver::kVendorId
-        && (candidate.productId == Transceiver::kFrameModelProductId
-            || candidate.productId == Transceiver::kCmdModelProductId);
-}
+// While the transceiver is unplugged, look for it again every 10 ticks: a
+// cheap walk of the hidraw nodes that stops once it is back.
+constexpr int kSearchEveryTicks = Transceiver::kSearchIntervalMs / Transceiver::kPollIntervalMs;
 
 } // namespace
+
+bool Transceiver::IsTransceiver(const HidLayer::Interface& candidate)
+{
+    return candidate.idsKnown && candidate.vendorId == kVendorId
+        && (candidate.productId == kFrameModelProductId || candidate.productId == kCmdModelProductId);
+}
 
 Transceiver::Transceiver(HidLayer& hid, TimerLayer& timers, OpenFailureListener onOpenFailure)
     : hid_(hid)
@@ -204,105 +177,37 @@ void Transceiver::LostTick()
 
 void Transceiver::LEDOff(std::int16_t Remote)
 {
-    SendLED(Command::Off, Remote);
+    SendLED(LedCommand::Off, Remote);
 }
 void Transceiver::LEDOn(std::int16_t Remote)
 {
-    SendLED(Command::On, Remote);
+    SendLED(LedCommand::On, Remote);
 }
 void Transceiver::LEDOnShort(const std::int16_t& Remote)
 {
-    SendLED(Command::OnShort, Remote);
+    SendLED(LedCommand::OnShort, Remote);
 }
 void Transceiver::LEDFlash(std::int16_t Remote)
 {
-    SendLED(Command::Flash, Remote);
+    SendLED(LedCommand::Flash, Remote);
 }
 
-void Transceiver::SendLED(Command command, std::int16_t Remote)
+void Transceiver::SendLED(LedCommand command, std::int16_t Remote)
 {
     if (!ready_) {
         return; // absent hardware is not an error
     }
-    const int pad = Remote;
-
     if (cmdModel_) {
-        // Command codes: pads 1-20 follow the base, pads 21 on skip six codes.
-        // Pads of 0 or less get the command's own code (0 for LEDOnShort).
-        struct Codes {
-            int noPad;
-            int base;
-        };
-        Codes codes {};
-        switch (command) {
-        case Command::On:
-            codes = {201, 40};
-            break;
-        case Command::Flash:
-            codes = {202, 80};
-            break;
-        case Command::Off:
-            codes = {203, 120};
-            break;
-        case Command::OnShort:
-            if (pad < 0) {
-                return; // nothing is sent for a negative pad
-            }
-            codes = {0, 0};
-            break;
+        // The cmd report has an array of its own.
+        ByteArray report(kCmdReportSize, 0);
+        if (WriteLedReport(command, Remote, true, report) != 0) {
+            SendReport(report);
         }
-        ByteArray report {0, 'c', 'm', 'd', static_cast<std::uint8_t>(codes.noPad), 0};
-        static_assert(kCmdReportSize == 6);
-        if (pad >= 1) {
-            const int code = codes.base + pad + (pad >= 21 ? 6 : 0);
-            if (code > 255) {
-                throw Error::Overflow("LED command code " + std::to_string(code) + " for pad " + std::to_string(pad));
-            }
-            report[kCmdCodeIndex] = static_cast<std::uint8_t>(code);
-        }
-        SendReport(report);
         return;
     }
-
-    // The LED frame is built in ReportBuffer, index by index: a short buffer
-    // fails at the first index past its end, an oversized value at its own.
-    ByteArray& frame = reportBuffer_;
-    const auto put = [&frame](std::size_t index, int value) {
-        if (value < 0 || value > 255) {
-            throw Error::Overflow("LED frame byte " + std::to_string(index) + " would be " + std::to_string(value));
-        }
-        if (index >= frame.size()) {
-            throw Error::OutOfRange("LED frame index " + std::to_string(index) + " in a report buffer of "
-                + std::to_string(frame.size()) + " bytes");
-        }
-        frame[index] = static_cast<std::uint8_t>(value);
-    };
-    int mode = 0;
-    switch (command) {
-    case Command::Off:
-        mode = 0;
-        break;
-    case Command::On:
-        mode = 1;
-        break;
-    case Command::OnShort:
-        mode = 2;
-        break;
-    case Command::Flash:
-        mode = 3;
-        break;
-    }
-    put(kFrameReportIdIndex, 0);
-    put(kFrameStartIndex, kFrameStartByte);
-    put(kFrameLengthIndex, kFrameLengthByte);
-    put(kFrameFixedIndex, 1);
-    // A pad number that is a multiple of ten travels as the number minus ten.
-    put(kFramePadIndex, pad > 0 ? (pad % 10 == 0 ? pad - 10 : pad) : kFrameAllPadsByte);
-    put(kFrameReservedIndex, 0);
-    put(kFrameModeIndex, mode);
-    put(kFrameChecksumIndex, XorChecksum(static_cast<std::int16_t>(kFrameChecksumIndex - 1), frame));
-    put(kFrameEndIndex, kFrameEndByte);
-    SendReport(frame);
+    // The LED frame is built in ReportBuffer; the next read overwrites it.
+    WriteLedReport(command, Remote, false, reportBuffer_);
+    SendReport(reportBuffer_);
 }
 
 void Transceiver::SendReport(const ByteArray& report)
@@ -311,12 +216,8 @@ void Transceiver::SendReport(const ByteArray& report)
     if (deviceHandle_ == HidLayer::kNoHandle || caps_.output == 0) {
         return;
     }
-    // Exactly the output report length: cut a longer array, pad a shorter one
-    // with zeros rather than send what lies beyond it.
-    ByteArray out(caps_.output, 0);
-    std::copy_n(report.begin(), std::min(report.size(), out.size()), out.begin());
     // A failed write (an unplugged transceiver) is not an error of the command.
-    hid_.WriteReport(deviceHandle_, out);
+    hid_.WriteReport(deviceHandle_, FitToOutputLength(report, caps_.output));
 }
 
 } // namespace qz

@@ -2,6 +2,7 @@
 
 #include "decode/transceiver_data.h"
 #include "link/hid_layer.h"
+#include "link/led_report.h"
 #include "link/open_failure.h"
 #include "timer/self_timer.h"
 
@@ -36,6 +37,16 @@ public:
     static constexpr std::uint16_t kCmdModelProductId = 0x1001; // takes cmd reports
     static constexpr std::uint16_t kFrameModelProductId = 0x1003; // takes LED frames
     static constexpr std::int32_t kPollIntervalMs = 30;
+    // While unplugged, the search for a transceiver runs this often.
+    static constexpr std::int32_t kSearchIntervalMs = 300;
+    // udev applies a node's permissions a moment after the node appears: a
+    // node that refuses us is searched again this many times (about 2 s)
+    // before the user is told.
+    static constexpr int kPermissionRetries = 7;
+
+    // True for an interface whose enumeration names a transceiver of either
+    // model; every other interface is foreign and is never opened.
+    static bool IsTransceiver(const HidLayer::Interface& candidate);
 
     // Receives each open failure the link gives up on (see above).
     using OpenFailureListener = std::function<void(const OpenFailure& failure)>;
@@ -77,8 +88,6 @@ public:
     const std::string& DevicePath() const { return devicePath_; }
 
 private:
-    enum class Command { Off, On, OnShort, Flash };
-
     bool Search(bool reportFailures);
     void OpenDevice(const HidLayer::Interface& candidate, HidLayer::Handle deviceHandle);
     void CloseDevice();
@@ -86,7 +95,7 @@ private:
     void AnnounceReport();
     void LostTick();
     void ReportOpenFailure(const OpenFailure& failure);
-    void SendLED(Command command, std::int16_t Remote);
+    void SendLED(LedCommand command, std::int16_t Remote);
     void SendReport(const ByteArray& report);
 
     HidLayer& hid_;

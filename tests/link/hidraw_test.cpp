@@ -8,8 +8,9 @@
 #include "reports.h"
 #include "timer/fake_timer_layer.h"
 
+#include "umockdev_bed.h"
+
 #include <gtest/gtest.h>
-#include <umockdev.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,89 +29,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One emulated HID interface: a "hid" parent with HID_ID and report_descriptor,
-// and its "hidraw" child with a device node that is a PTY whose other end the
-// test holds.
-struct EmulatedHid {
-    std::string hidSysPath;
-    std::string hidrawSysPath;
-    std::string node;
-};
+using test::EmulatedHid;
 
-class TestBed {
+// The shared test bed, with descriptors named after the samples in
+// tests/data/descriptors (nullptr: no descriptor at all).
+class TestBed : public test::HidTestBed {
 public:
-    TestBed()
-    {
-        bed_ = umockdev_testbed_new();
-        if (bed_ == nullptr) {
-            std::printf("SKIP: umockdev could not make a test bed\n");
-            std::exit(77);
-        }
-        // The emulation lives in a preloaded library that redirects /sys and /dev.
-        if (std::getenv("LD_PRELOAD") == nullptr || std::strstr(std::getenv("LD_PRELOAD"), "umockdev") == nullptr) {
-            std::printf("SKIP: not running under umockdev-wrapper, so no HID device can be emulated\n");
-            std::exit(77);
-        }
-    }
-    ~TestBed() { g_object_unref(bed_); }
-    TestBed(const TestBed&) = delete;
-    TestBed& operator=(const TestBed&) = delete;
-
-    // usbPort orders the devices: udev enumerates them by sysfs path.
     EmulatedHid Add(const std::string& usbPort, std::uint16_t vendor, std::uint16_t product, const char* descriptor,
         const std::string& hidrawName)
     {
-        char hidName[64];
-        std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", vendor, product, ++serial_);
-        char hidId[64];
-        std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", vendor, product);
-        EmulatedHid hid;
-        hid.hidSysPath = "/sys/devices/pci0000:00/usb1/" + usbPort + "/" + usbPort + ":1.0/" + hidName;
-        hid.hidrawSysPath = hid.hidSysPath + "/hidraw/" + hidrawName;
-        hid.node = "/dev/" + hidrawName;
-        // Child first, then its parent, as umockdev's record format has them.
-        const std::string records = "P: " + hid.hidrawSysPath.substr(4) + "\nN: " + hidrawName
-            + "\nE: DEVNAME=" + hid.node + "\nE: SUBSYSTEM=hidraw\n\nP: " + hid.hidSysPath.substr(4)
-            + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + hidId + "\n";
-        GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(bed_, records.c_str(), &error)) {
-            std::printf("SKIP: umockdev refused the device: %s\n", error != nullptr ? error->message : "?");
-            std::exit(77);
-        }
-        if (descriptor != nullptr) {
-            // Binary: the descriptor holds zero bytes.
-            auto bytes = testdata::LoadNamedDescriptor(descriptor).bytes;
-            umockdev_testbed_set_attribute_binary(bed_, hid.hidSysPath.c_str(), "report_descriptor",
-                reinterpret_cast<guint8*>(bytes.data()), static_cast<gssize>(bytes.size()));
-        }
-        return hid;
+        return HidTestBed::Add(usbPort, vendor, product,
+            descriptor != nullptr ? testdata::LoadNamedDescriptor(descriptor).bytes : std::vector<std::uint8_t> {},
+            hidrawName);
     }
-
-    // The test's end of the node's PTY.
-    int Master(const EmulatedHid& hid) { return umockdev_testbed_get_dev_fd(bed_, hid.node.c_str()); }
-
-    // Unplug: the device leaves sysfs, and the node hangs up. Removing alone
-    // leaves open descriptors working, so the test's end of the PTY is
-    // replaced by /dev/null (the test bed still owns that descriptor number).
-    void Unplug(const EmulatedHid& hid)
-    {
-        const int master = Master(hid);
-        umockdev_testbed_remove_device(bed_, hid.hidrawSysPath.c_str());
-        umockdev_testbed_remove_device(bed_, hid.hidSysPath.c_str());
-        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        ASSERT_GE(master, 0);
-        ASSERT_GE(null, 0);
-        ::dup2(null, master);
-        ::close(null);
-        // Removal leaves the node behind; a real unplug takes it away.
-        gchar* root = umockdev_testbed_get_root_dir(bed_);
-        ::unlink((std::string(root) + hid.node).c_str());
-        g_free(root);
-    }
-
-private:
-    UMockdevTestbed* bed_ = nullptr;
-    int serial_ = 0;
 };
 
 // The data of one input report, as the device sends it on the wire.
@@ -197,11 +128,18 @@ TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
     for (const auto& item : found) {
         EXPECT_TRUE(item.idsKnown);
     }
+    // Lengths without opening the node, from its sysfs descriptor.
+    HidLayer::ReportLengths mouse;
+    ASSERT_TRUE(layer.DescriptorReportLengths("/dev/hidraw0", mouse));
+    EXPECT_EQ(mouse.input, 5);
+    EXPECT_EQ(mouse.output, 0);
+    EXPECT_FALSE(layer.DescriptorReportLengths("/dev/hidraw9", mouse));
 
     // The one descriptor stays out of child processes, never waits on a
     // read, and the lengths come from the sysfs report descriptor.
     const auto opened = layer.Open("/dev/hidraw2");
     ASSERT_EQ(opened.status, HidLayer::OpenStatus::Opened);
+    EXPECT_EQ(layer.PollDescriptor(opened.handle), opened.handle);
     EXPECT_NE(::fcntl(opened.handle, F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_NE(::fcntl(opened.handle, F_GETFL) & O_NONBLOCK, 0);
     HidLayer::ReportLengths lengths;
@@ -209,6 +147,7 @@ TEST_F(HidrawTest, EnumeratesInUdevOrderWithIdsFromTheHidParent)
     EXPECT_EQ(lengths.input, 3);
     EXPECT_EQ(lengths.output, 6);
     layer.Close(opened.handle);
+    EXPECT_EQ(layer.PollDescriptor(opened.handle), -1);
     EXPECT_EQ(layer.Open("/dev/hidraw9").status, HidLayer::OpenStatus::Gone);
 }
 

@@ -90,7 +90,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$d
 installed=1
 dpkg -L qz470-tester >"$work/files"
 for f in /usr/bin/qz470-tester /usr/lib/udev/rules.d/60-qz470-tester.rules \
-  /usr/share/applications/qz470-tester.desktop /usr/share/icons/hicolor/scalable/apps/qz470-tester.svg; do
+  /usr/share/applications/qz470-tester.desktop /usr/share/icons/hicolor/scalable/apps/qz470-tester.svg \
+  /usr/bin/qz470-probe /usr/share/man/man1/qz470-probe.1.gz /usr/share/bash-completion/completions/qz470-probe; do
   grep -qx "$f" "$work/files" || fail "the package does not install $f"
 done
 
@@ -107,6 +108,18 @@ DEBIAN_FRONTEND=noninteractive apt-get purge -y -q qz470-tester-wayland-keys >"$
 [ ! -e /usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ] || fail "the uinput rule is left after the purge"
 dpkg-query -W -f='${Status}' qz470-tester 2>/dev/null | grep -q 'install ok installed' ||
   fail "purging qz470-tester-wayland-keys took qz470-tester with it"
+
+# ---- the installed probe: its version, and a verdict on this machine ----
+version=$(env -i PATH=/usr/bin:/bin /usr/bin/qz470-probe --version 2>&1) || fail "qz470-probe --version failed"
+[ "$version" = "qz470-probe $(dpkg-deb -f "$deb" Version)" ] || fail "qz470-probe --version says: $version"
+status=0
+env -i PATH=/usr/bin:/bin /usr/bin/qz470-probe list >"$work/probe.out" 2>"$work/probe.err" || status=$?
+case $status in
+0 | 3 | 4) ;; # a transceiver usable, none, or one that may not be opened
+*) fail "qz470-probe list ended with status $status" ;;
+esac
+# Each message is one line of its own.
+grep -qv '^qz470-probe: ' "$work/probe.err" && fail "qz470-probe list wrote other than its messages: $(cat "$work/probe.err")"
 
 # ---- run the installed program and click "Exit" ----
 mkdir -m 700 "$work/runtime" "$work/home"

@@ -59,6 +59,20 @@ if expect_file bin/qz470-tester 755; then
     fail "/usr/bin/qz470-tester is not an ELF executable"
 fi
 
+# ---- the probe: a terminal program that links no Qt ----
+if expect_file bin/qz470-probe 755; then
+  [ "$(head -c4 "$root/bin/qz470-probe" | od -An -c | tr -d ' ')" = '177ELF' ] ||
+    fail "/usr/bin/qz470-probe is not an ELF executable"
+  if command -v readelf >/dev/null; then
+    readelf -d "$root/bin/qz470-probe" | grep -q 'NEEDED.*libQt' && fail "/usr/bin/qz470-probe links Qt"
+  fi
+fi
+completion=share/bash-completion/completions/qz470-probe
+if expect_file "$completion" 644; then
+  bash -n "$root/$completion" || fail "$completion is not valid bash"
+  grep -q 'complete -F [_a-z0-9]* qz470-probe' "$root/$completion" || fail "$completion completes no qz470-probe"
+fi
+
 # ---- desktop entry ----
 desktop=share/applications/qz470-tester.desktop
 if expect_file "$desktop" 644; then
@@ -95,7 +109,9 @@ elif expect_file "$metainfo" 644; then
   [ "share/metainfo/$id.metainfo.xml" = "$metainfo" ] || fail "$metainfo: file name does not match its id '$id'"
   grep -q "<launchable type=\"desktop-id\">${desktop##*/}</launchable>" "$root/$metainfo" ||
     fail "$metainfo: launchable does not name ${desktop##*/}"
-  grep -q '<binary>qz470-tester</binary>' "$root/$metainfo" || fail "$metainfo: does not provide the binary"
+  for binary in qz470-tester qz470-probe; do
+    grep -q "<binary>$binary</binary>" "$root/$metainfo" || fail "$metainfo: does not provide the binary $binary"
+  done
   grep -q '@[A-Z_]*@' "$root/$metainfo" && fail "$metainfo: unsubstituted @VARIABLE@ left"
   for shot in screenshot-main.png screenshot-secondary.png; do
     grep -q "<image>[^<]*/docs/$shot</image>" "$root/$metainfo" || fail "$metainfo: no screenshot docs/$shot"
@@ -111,21 +127,23 @@ for f in "$root"/lib/udev/rules.d/*qz470*; do
   [ "$number" -lt 73 ] 2>/dev/null || fail "${f#"$stage"}: number $number is not below 73"
 done
 
-# ---- man page ----
-man=share/man/man1/qz470-tester.1.gz
-if expect_file "$man" 644; then
-  if ! gzip -t "$root/$man"; then
-    fail "$man is not gzip data"
-  elif command -v groff >/dev/null; then
-    warnings=$(gzip -dc "$root/$man" | groff -man -Tutf8 -ww -z 2>&1 || true)
-    [ -z "$warnings" ] || fail "$man: groff warns: $warnings"
-    text=$(gzip -dc "$root/$man" | groff -man -Tutf8 -P-cbou 2>/dev/null || true)
-    grep -q 'qz470-tester' <<<"$text" && grep -q 'NAME' <<<"$text" || fail "$man renders no NAME section"
-    grep -q '@[A-Z_]*@' <<<"$text" && fail "$man: unsubstituted @VARIABLE@ left"
-  else
-    echo "note: groff is not installed; the man page was not rendered"
+# ---- man pages ----
+for page in qz470-tester qz470-probe; do
+  man=share/man/man1/$page.1.gz
+  if expect_file "$man" 644; then
+    if ! gzip -t "$root/$man"; then
+      fail "$man is not gzip data"
+    elif command -v groff >/dev/null; then
+      warnings=$(gzip -dc "$root/$man" | groff -man -Tutf8 -ww -z 2>&1 || true)
+      [ -z "$warnings" ] || fail "$man: groff warns: $warnings"
+      text=$(gzip -dc "$root/$man" | groff -man -Tutf8 -P-cbou 2>/dev/null || true)
+      grep -q "$page" <<<"$text" && grep -q 'NAME' <<<"$text" || fail "$man renders no NAME section"
+      grep -q '@[A-Z_]*@' <<<"$text" && fail "$man: unsubstituted @VARIABLE@ left"
+    else
+      echo "note: groff is not installed; the man page was not rendered"
+    fi
   fi
-fi
+done
 
 # ---- documentation ----
 expect_file share/doc/qz470-tester/README.md 644 || true

@@ -245,6 +245,26 @@ bool HidrawLayer::WriteReport(Handle handle, std::span<const std::uint8_t> repor
     return n >= 0 && static_cast<std::size_t>(n) == report.size();
 }
 
+int HidrawLayer::PollDescriptor(Handle handle) const
+{
+    return open_.count(handle) != 0 ? handle : -1;
+}
+
+bool HidrawLayer::DescriptorReportLengths(const std::string& path, ReportLengths& lengths) const
+{
+    const auto it = hidParentOf_.find(path);
+    std::vector<std::uint8_t> descriptor;
+    if (it == hidParentOf_.end() || !ReadDescriptorFile(it->second, descriptor)) {
+        return false;
+    }
+    const auto info = ParseReportDescriptor(descriptor);
+    if (!info) {
+        return false;
+    }
+    lengths = {info->inputReportLength, info->outputReportLength};
+    return true;
+}
+
 void HidrawLayer::Close(Handle handle)
 {
     if (open_.erase(handle) != 0) {

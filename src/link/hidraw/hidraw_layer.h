@@ -29,6 +29,18 @@ public:
     bool WriteReport(Handle handle, std::span<const std::uint8_t> report) override;
     void Close(Handle handle) override;
 
+    // For programs that wait for reports instead of polling on a timer: the
+    // file descriptor of an open handle, to block on in poll() beside other
+    // descriptors. POLLIN: a report is waiting (ReadReport takes it);
+    // POLLHUP or POLLERR alone: the device is gone. -1 when not open.
+    int PollDescriptor(Handle handle) const;
+
+    // The report lengths of an interface of the last enumeration, from its
+    // sysfs report_descriptor, without opening the node: anyone may read the
+    // descriptor, also of a node this user may not open. false when the
+    // interface has no readable, valid descriptor.
+    bool DescriptorReportLengths(const std::string& path, ReportLengths& lengths) const;
+
 private:
     struct OpenNode {
         bool descriptorRead = false;

@@ -9,20 +9,11 @@
 
 #include "kernel_descriptors.h"
 #include "reports.h"
+#include "uhid_device.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <linux/uhid.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -42,97 +33,7 @@ const Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::end(emb
 const Bytes kFramePad5A = test::FrameData(5, test::kA);
 const Bytes kFramePad11B = test::FrameData(11, test::kB);
 
-// A USB HID device emulated by the kernel's uhid driver.
-class UhidDevice {
-public:
-    UhidDevice(std::uint16_t product, const Bytes& descriptor)
-    {
-        fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
-        if (fd_ < 0) {
-            std::printf("SKIP: no /dev/uhid (this test runs inside a VM through run_in_qemu.sh)\n");
-            std::exit(77);
-        }
-        uhid_event event {};
-        event.type = UHID_CREATE2;
-        std::strcpy(reinterpret_cast<char*>(event.u.create2.name), "QZ470 test transceiver");
-        std::memcpy(event.u.create2.rd_data, descriptor.data(), descriptor.size());
-        event.u.create2.rd_size = static_cast<std::uint16_t>(descriptor.size());
-        event.u.create2.bus = 0x03; // USB
-        event.u.create2.vendor = Transceiver::kVendorId;
-        event.u.create2.product = product;
-        EXPECT_EQ(::write(fd_, &event, sizeof event), static_cast<ssize_t>(sizeof event));
-        // The driver starts the device before it adds the hidraw node, and
-        // devtmpfs makes the node a moment later still: wait for both, or a
-        // search right after this finds nothing.
-        Next(UHID_START);
-        WaitForNode(product);
-    }
-    ~UhidDevice() { Unplug(); }
-
-    void Send(const Bytes& data)
-    {
-        uhid_event event {};
-        event.type = UHID_INPUT2;
-        event.u.input2.size = static_cast<std::uint16_t>(data.size());
-        std::memcpy(event.u.input2.data, data.data(), data.size());
-        EXPECT_EQ(::write(fd_, &event, sizeof event), static_cast<ssize_t>(sizeof event));
-    }
-
-    // The next output report the host wrote, as the device receives it.
-    Bytes Received()
-    {
-        uhid_event event {};
-        if (!Next(UHID_OUTPUT, &event)) {
-            return {};
-        }
-        return Bytes(event.u.output.data, event.u.output.data + event.u.output.size);
-    }
-
-    void Unplug()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_); // closing /dev/uhid destroys the device
-            fd_ = -1;
-        }
-    }
-
-private:
-    static void WaitForNode(std::uint16_t product)
-    {
-        char id[32];
-        std::snprintf(id, sizeof id, "HID_ID=0003:%08X:%08X", Transceiver::kVendorId, product);
-        const auto until = std::chrono::steady_clock::now() + 2s;
-        while (std::chrono::steady_clock::now() < until) {
-            for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw")) {
-                std::ifstream uevent(entry.path() / "device" / "uevent");
-                const std::string text((std::istreambuf_iterator<char>(uevent)), std::istreambuf_iterator<char>());
-                if (text.find(id) != std::string::npos
-                    && std::filesystem::exists("/dev/" + entry.path().filename().string())) {
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-
-    bool Next(std::uint32_t type, uhid_event* out = nullptr)
-    {
-        const auto until = std::chrono::steady_clock::now() + 2s;
-        while (std::chrono::steady_clock::now() < until) {
-            pollfd look {fd_, POLLIN, 0};
-            uhid_event event {};
-            if (::poll(&look, 1, 50) == 1 && ::read(fd_, &event, sizeof event) > 0 && event.type == type) {
-                if (out != nullptr) {
-                    *out = event;
-                }
-                return true;
-            }
-        }
-        return false;
-    }
-
-    int fd_ = -1;
-};
+using test::UhidDevice;
 
 struct Press {
     std::int16_t remote;
@@ -214,8 +115,8 @@ TEST_F(KernelTest, ReportIdsStayAtIndexZero)
     UhidDevice device(Transceiver::kFrameModelProductId, kReportIdDescriptor);
     Transceiver& t = Make();
     ASSERT_EQ(t.ReportBuffer().size(), 10u);
-    Bytes report {0x05};
-    report.insert(report.end(), kFramePad5A.begin(), kFramePad5A.end());
+    Bytes report = kFramePad5A;
+    report.insert(report.begin(), 0x05); // the report ID first
     device.Send(report);
     Tick();
     ASSERT_EQ(presses.size(), 1u);

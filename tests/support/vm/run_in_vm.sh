@@ -61,8 +61,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev" "$root/run" "$root/tmp" "$root/modules"
-# /tmp stays part of the root file system (no tmpfs over it), so that
-# programs copied from a build under /tmp stay visible.
+# /tmp as on any system: every user may write there.
 chmod 1777 "$root/tmp"
 cp "$busybox" "$root/bin/busybox"
 # Every busybox tool, for tests that run a script of their own in the VM.
@@ -117,6 +116,8 @@ printf '%s\n' "$@" >"$root/arguments"
   echo 'mount -t sysfs sys /sys'
   echo 'mount -t devtmpfs dev /dev'
   echo 'mount -t tmpfs run /run'
+  # No tmpfs over /tmp: the initramfs is writable already, and the programs
+  # may have been copied there from a build under /tmp.
   # Terminals and shared memory, for programs that run others (an X server, a compositor).
   echo 'mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs shm /dev/shm'
   echo "for module in $load_order; do insmod /modules/\$module.ko* || echo \"insmod \$module failed\"; done"

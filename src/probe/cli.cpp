@@ -1,0 +1,134 @@
+#include "probe/cli.h"
+
+#include "link/hidraw/hidraw_layer.h"
+#include "probe/commands.h"
+#include "probe/exit_status.h"
+#include "probe/led_request.h"
+#include "probe/text.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#ifndef QZ_VERSION
+#error "QZ_VERSION must name the project's version"
+#endif
+
+namespace qz::probe {
+
+namespace {
+
+constexpr const char* kFooter = "Exit status: 0 success; 1 the command failed; 2 usage error; 3 no transceiver found; "
+                                "4 a transceiver found but not openable.";
+
+void AddCommonOptions(CLI::App& command, CommonOptions& common)
+{
+    command
+        .add_option("--device", common.device,
+            "Use the transceiver at this hidraw node (default: the first one "
+            "found, in the order the tester searches)")
+        ->option_text("NODE");
+    command.add_flag("--json", common.json, "Print JSON for scripts, one object per line");
+    // --version also after the command's name.
+    command.fallthrough();
+    command.footer(kFooter);
+}
+
+// CLI11's messages may span lines; ours are one line each.
+std::string OneLine(std::string text)
+{
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+} // namespace
+
+int RunProbe(int argc, char** argv)
+{
+    // A reader that goes away (qz470-probe watch | head) shows as a failed
+    // write, which ends the command quietly, rather than as a fatal signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app("Finds the quiz-buzzer transceiver, shows its reports as they arrive and lights its pads' LEDs.",
+        std::string(kProgramName));
+    app.set_version_flag("--version", std::string(kProgramName) + " " + QZ_VERSION, "Print the version and exit");
+    app.footer(kFooter);
+
+    CommonOptions common;
+    bool all = false;
+    std::string action;
+    std::string padText;
+
+    CLI::App* list = app.add_subcommand("list",
+        "Show every transceiver: node, model, report lengths, and whether "
+        "it can be opened (and if not, why)");
+    AddCommonOptions(*list, common);
+    list->add_flag("--all", all, "List the other HID interfaces too (never opened)");
+
+    CLI::App* watch = app.add_subcommand("watch",
+        "Print every input report the moment it arrives, decoded; Ctrl+C "
+        "ends");
+    AddCommonOptions(*watch, common);
+
+    CLI::App* led = app.add_subcommand("led", "Send an LED command to one pad, or to all, with the tester's bytes");
+    AddCommonOptions(*led, common);
+    led->add_option("ACTION", action, "on, off, flash or short (LEDOn, LEDOff, LEDFlash, LEDOnShort)")
+        ->required()
+        ->check(CLI::IsMember({"on", "off", "flash", "short"}));
+    led->add_option("PAD", padText, "The pad number, -32768 to 32767, or all (pad 0: no particular pad)")
+        ->required()
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParsePad(text) ? std::string()
+                                      : "'" + text + "' is neither all nor a whole number from -32768 to 32767";
+            },
+            "PAD"));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        const auto parsed = app.get_subcommands();
+        const std::string help
+            = std::string(kProgramName) + (parsed.empty() ? "" : " " + parsed.front()->get_name()) + " --help";
+        std::fprintf(stderr, "%s\n", Message(OneLine(e.what()) + ". Try '" + help + "'.").c_str());
+        return ToInt(ExitStatus::Usage);
+    }
+    if (app.get_subcommands().empty()) {
+        std::fprintf(stderr, "%s\n", Message("say what to do: list, watch or led. Try 'qz470-probe --help'.").c_str());
+        return ToInt(ExitStatus::Usage);
+    }
+
+    try {
+        Output output = Output::ForProcess();
+        HidrawLayer hid;
+        if (list->parsed()) {
+            return RunList(common, all, hid, output);
+        }
+        if (watch->parsed()) {
+            return RunWatch(common, hid, output, std::chrono::steady_clock::now());
+        }
+        return RunLed(common, *ParseLedAction(action), *ParsePad(padText), hid, output);
+    } catch (const std::exception& e) {
+        // Nothing above expects one; still, one line and a status.
+        std::fprintf(stderr, "%s\n", Message(OneLine(e.what()) + ".").c_str());
+        return ToInt(ExitStatus::Failed);
+    }
+}
+
+} // namespace qz::probe

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "link/led_report.h"
+#include "probe/output.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace qz {
+class HidrawLayer;
+}
+
+namespace qz::probe {
+
+// Options every command takes.
+struct CommonOptions {
+    std::string device; // --device NODE; empty: the first transceiver in the tester's search order
+    bool json = false; // --json
+};
+
+// Each command returns its exit status (ExitStatus as an int).
+
+// Every transceiver: node, model, report lengths, whether it can be opened,
+// and why not; the other HID interfaces counted, or listed with `all`.
+int RunList(const CommonOptions& options, bool all, HidrawLayer& hid, Output& output);
+
+// One line per input report until SIGINT or SIGTERM; times count from `origin`.
+int RunWatch(
+    const CommonOptions& options, HidrawLayer& hid, Output& output, std::chrono::steady_clock::time_point origin);
+
+// Sends one LED command with the tester's bytes.
+int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output);
+
+} // namespace qz::probe

@@ -1,0 +1,109 @@
+#include "probe/watch_format.h"
+
+#include "probe/json_line.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qz::probe {
+
+namespace {
+
+std::string Time(double timeMs)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%12.3f ms", timeMs);
+    return text;
+}
+
+std::string Count(std::size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+ReportRecord DecodeReport(const ByteArray& buffer, std::size_t delivered, double timeMs)
+{
+    ReportRecord record;
+    record.timeMs = timeMs;
+    record.raw.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min(delivered, buffer.size())));
+    TransceiverData TRData;
+    TRData.Parse(buffer);
+    record.press = TRData.Remote() != -1;
+    if (record.press) {
+        record.pad = TRData.Remote();
+        record.button = TRData.Button();
+    }
+    return record;
+}
+
+double MillisecondsBetween(std::chrono::steady_clock::time_point origin, std::chrono::steady_clock::time_point then)
+{
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(then - origin).count();
+    return static_cast<double>(micros) / 1000.0;
+}
+
+WatchPrinter::WatchPrinter(bool json, Style style)
+    : json_(json)
+    , style_(style)
+{
+}
+
+std::string WatchPrinter::Report(const ReportRecord& record)
+{
+    ++(record.press ? presses_ : notPresses_);
+    if (json_) {
+        Json object;
+        object["time_ms"] = record.timeMs;
+        object["raw"] = HexCompact(record.raw);
+        object["pad"] = record.press ? Json(record.pad) : Json(nullptr);
+        object["button"] = record.press ? Json(record.button) : Json(nullptr);
+        return JsonLine(object);
+    }
+    const std::string decoded = record.press
+        ? style_.Paint("pad " + std::to_string(record.pad) + " " + record.button, Style::Colour::Press)
+        : style_.Paint("not a press", Style::Colour::Quiet);
+    return Time(record.timeMs) + "  " + HexSpaced(record.raw) + "  " + decoded;
+}
+
+std::string WatchPrinter::Connected(double timeMs, const std::string& node, std::uint16_t productId) const
+{
+    if (json_) {
+        Json object;
+        object["event"] = "connected";
+        object["time_ms"] = timeMs;
+        object["node"] = node;
+        object["model"] = ModelName(productId);
+        return JsonLine(object);
+    }
+    return Time(timeMs) + "  "
+        + style_.Paint("connected: transceiver " + ModelName(productId) + " at " + node, Style::Colour::Event);
+}
+
+std::string WatchPrinter::Unplugged(double timeMs, const std::string& node)
+{
+    ++unplugs_;
+    if (json_) {
+        Json object;
+        object["event"] = "unplugged";
+        object["time_ms"] = timeMs;
+        object["node"] = node;
+        return JsonLine(object);
+    }
+    return Time(timeMs) + "  " + style_.Paint("unplugged: " + node, Style::Colour::Event);
+}
+
+std::string WatchPrinter::Summary(double elapsedMs) const
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", elapsedMs / 1000.0);
+    std::string text = Count(presses_ + notPresses_, "report", "reports") + " in " + seconds + " ("
+        + Count(presses_, "press", "presses") + ", " + std::to_string(notPresses_) + " not a press)";
+    if (unplugs_ > 0) {
+        text += ", unplugged " + Count(unplugs_, "time", "times");
+    }
+    return Message(text + ".");
+}
+
+} // namespace qz::probe

@@ -1,0 +1,268 @@
+// The probe's logic without a device: the search and the survey over the
+// scripted HID bus, the lines and JSON it prints (parsed back, not compared
+// as text), the LED request and the PAD argument.
+#include "link/fake_hid_bus.h"
+#include "link/open_failure.h"
+#include "link/transceiver.h"
+#include "probe/interfaces.h"
+#include "probe/led_request.h"
+#include "probe/list_format.h"
+#include "probe/watch_format.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace qz::probe {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint16_t kVendor = Transceiver::kVendorId;
+constexpr std::uint16_t kCmd = Transceiver::kCmdModelProductId;
+constexpr std::uint16_t kFrame = Transceiver::kFrameModelProductId;
+
+std::vector<json> Parse(const std::vector<std::string>& lines)
+{
+    std::vector<json> objects;
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+        objects.push_back(json::parse(line));
+    }
+    return objects;
+}
+
+// A foreign device, a refusing 0x1003 model, a usable 0x1001 model and a
+// 0x1003 model behind it: the survey opens each transceiver once and closes
+// it, never a foreign device, and takes the refused node's lengths from its
+// descriptor.
+TEST(ProbeSurvey, ListsTransceiversOpensNoForeignDeviceAndSaysWhyNot)
+{
+    FakeHidBus bus;
+    FakeHidDevice& mouse = bus.AddDevice(0x046D, 0xC077, 5, 0);
+    FakeHidDevice& denied = bus.AddDevice(kVendor, kFrame, 9, 9);
+    denied.openStatus = HidLayer::OpenStatus::PermissionDenied;
+    FakeHidDevice& cmd = bus.AddDevice(kVendor, kCmd, 3, 6);
+    FakeHidDevice& frame = bus.AddDevice(kVendor, kFrame, 9, 9);
+    const DescriptorLengths fromDescriptor = [&](const std::string& path, HidLayer::ReportLengths& lengths) {
+        lengths = path == denied.Path() ? HidLayer::ReportLengths {9, 9} : HidLayer::ReportLengths {5, 0};
+        return true;
+    };
+
+    const Survey survey = SurveyInterfaces(bus, fromDescriptor, "", false);
+    EXPECT_EQ(survey.status, ExitStatus::Success);
+    EXPECT_EQ(survey.otherCount, 1u);
+    EXPECT_EQ(mouse.OpenCount(), 0);
+    EXPECT_EQ(cmd.OpenCount(), 1);
+    EXPECT_EQ(frame.OpenCount(), 1);
+    EXPECT_EQ(bus.OpenHandleCount(), 0u);
+
+    const auto objects = Parse(ListJsonLines(survey));
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[0]["node"], denied.Path());
+    EXPECT_EQ(objects[0]["model"], "0x1003");
+    EXPECT_EQ(objects[0]["input_length"], 9);
+    EXPECT_EQ(objects[0]["openable"], false);
+    EXPECT_EQ(objects[0]["reason"], "permission");
+    EXPECT_EQ(objects[0]["advice"],
+        DescribeOpenFailure(
+            {denied.Path(), kVendor, kFrame, HidLayer::OpenStatus::PermissionDenied, 0}, "qz470-probe"));
+    EXPECT_EQ(objects[1]["model"], "0x1001");
+    EXPECT_EQ(objects[1]["input_length"], 3);
+    EXPECT_EQ(objects[1]["output_length"], 6);
+    EXPECT_EQ(objects[1]["openable"], true);
+    EXPECT_FALSE(objects[1].contains("reason"));
+
+    const auto lines = ListLines(survey, Style(false));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0],
+        denied.Path() + "  transceiver 0x1003  input 9 bytes, output 9 bytes  cannot be opened: no permission");
+    EXPECT_EQ(lines[3], "1 other HID interface, not a transceiver (qz470-probe list --all lists it)");
+    // The advice for the refused one goes to standard error even though another works.
+    EXPECT_EQ(DescribeSurveyProblems(survey), std::vector<std::string> {objects[0]["advice"]});
+
+    // --all: the foreign device listed, still not opened.
+    const auto all = Parse(ListJsonLines(SurveyInterfaces(bus, fromDescriptor, "", true)));
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[0]["transceiver"], false);
+    EXPECT_TRUE(all[0]["openable"].is_null());
+    EXPECT_TRUE(all[0]["model"].is_null());
+    EXPECT_EQ(all[0]["vendor_id"], 0x046D);
+    EXPECT_EQ(all[0]["input_length"], 5);
+    EXPECT_EQ(mouse.OpenCount(), 0);
+}
+
+// The exit status and the message of `list`, and of the search that `watch`
+// and `led` run, for each way of finding no usable transceiver.
+TEST(ProbeSurvey, ExitStatusesAndMessagesAgreeForEveryCommand)
+{
+    struct Case {
+        const char* what;
+        std::vector<HidLayer::OpenStatus> transceivers; // each a 0x1003 model opening like this
+        std::string device;
+        ExitStatus status;
+        std::string lastMessage; // empty: none
+    };
+    const std::string noTransceiver = DescribeNoTransceiver("qz470-probe");
+    const std::string denied0 = DescribeOpenFailure(
+        {"/dev/hidraw1", kVendor, kFrame, HidLayer::OpenStatus::PermissionDenied, EACCES}, "qz470-probe");
+    const Case cases[] = {
+        {"none at all", {}, "", ExitStatus::NoTransceiver, noTransceiver},
+        {"one that refuses", {HidLayer::OpenStatus::PermissionDenied}, "", ExitStatus::NotOpenable, denied0},
+        {"one that vanished", {HidLayer::OpenStatus::Gone}, "", ExitStatus::NoTransceiver, noTransceiver},
+        {"refuses, then one that works", {HidLayer::OpenStatus::PermissionDenied, HidLayer::OpenStatus::Opened}, "",
+            ExitStatus::Success, denied0},
+        {"a node that is not there", {HidLayer::OpenStatus::Opened}, "/dev/hidraw7", ExitStatus::NoTransceiver,
+            "qz470-probe: there is no HID interface at /dev/hidraw7. Run 'qz470-probe list --all' to see the "
+            "interfaces present."},
+        {"a foreign node", {HidLayer::OpenStatus::Opened}, "/dev/hidraw0", ExitStatus::NoTransceiver,
+            "qz470-probe: /dev/hidraw0 is not a transceiver (USB 046d:c077), so it was not opened. Run 'qz470-probe "
+            "list' to see the transceivers present."},
+        {"the node asked for", {HidLayer::OpenStatus::PermissionDenied, HidLayer::OpenStatus::Opened}, "/dev/hidraw2",
+            ExitStatus::Success, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHidBus bus;
+        FakeHidDevice& mouse = bus.AddDevice(0x046D, 0xC077, 5, 0);
+        for (const HidLayer::OpenStatus status : c.transceivers) {
+            FakeHidDevice& device = bus.AddDevice(kVendor, kFrame, 9, 9);
+            device.openStatus = status;
+        }
+        const Survey survey = SurveyInterfaces(bus, {}, c.device, false);
+        EXPECT_EQ(survey.status, c.status);
+        const auto listed = DescribeSurveyProblems(survey);
+        EXPECT_EQ(listed.empty() ? "" : listed.back(), c.lastMessage);
+
+        const Selection selection = OpenTransceiver(bus, c.device);
+        EXPECT_EQ(selection.status, c.status);
+        EXPECT_EQ(mouse.OpenCount(), 0);
+        if (selection.opened) {
+            EXPECT_EQ(selection.opened->lengths.input, 9);
+            EXPECT_FALSE(selection.opened->CmdModel());
+            if (!c.device.empty()) {
+                EXPECT_EQ(selection.opened->interface.path, c.device);
+            }
+            bus.Close(selection.opened->handle);
+        }
+        const auto lines = DescribeSelection(selection);
+        EXPECT_EQ(lines.empty() ? "" : lines.back(), c.lastMessage);
+    }
+}
+
+TEST(ProbeWatch, ReportsAndEventsAsJsonLinesAndText)
+{
+    WatchPrinter lines(true, Style(false));
+    WatchPrinter text(false, Style(false));
+
+    // The tester's buffer of a 0x1003 model: nine bytes read, a spare tenth.
+    ByteArray buffer {0x00, 0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00, 0x00};
+    const ReportRecord press = DecodeReport(buffer, 9, 1234.567);
+    const json pressed = json::parse(lines.Report(press));
+    EXPECT_EQ(pressed, json::parse(R"({"time_ms": 1234.567, "raw": "00fa07000504fc0000", "pad": 5, "button": "A"})"));
+    EXPECT_EQ(text.Report(press), "    1234.567 ms  00 FA 07 00 05 04 FC 00 00  pad 5 A");
+
+    buffer[6] ^= 1; // checksum
+    const json notPress = json::parse(lines.Report(DecodeReport(buffer, 9, 1300)));
+    EXPECT_TRUE(notPress["pad"].is_null());
+    EXPECT_TRUE(notPress["button"].is_null());
+    EXPECT_EQ(notPress["raw"], "00fa07000504fd0000");
+    EXPECT_EQ(text.Report(DecodeReport(buffer, 9, 1300)), "    1300.000 ms  00 FA 07 00 05 04 FD 00 00  not a press");
+
+    // A 0x1001 model: the code report is decoded from the whole four-byte
+    // buffer, and shown without its spare byte.
+    const ReportRecord code = DecodeReport({0x00, 0x00, 0x24, 0x00}, 3, 2.0);
+    const json coded = json::parse(lines.Report(code));
+    EXPECT_EQ(coded["pad"], 30);
+    EXPECT_EQ(coded["button"], "BUZZ");
+    EXPECT_EQ(coded["raw"], "000024");
+
+    const json connected = json::parse(lines.Connected(0.02, "/dev/hidraw1", kFrame));
+    EXPECT_EQ(connected, json::parse(R"({"event": "connected", "time_ms": 0.02, "node": "/dev/hidraw1",
+        "model": "0x1003"})"));
+    const json unplugged = json::parse(lines.Unplugged(5000.5, "/dev/hidraw1"));
+    EXPECT_EQ(unplugged["event"], "unplugged");
+    EXPECT_EQ(unplugged["time_ms"], 5000.5);
+
+    EXPECT_EQ(lines.Summary(63249.0), "qz470-probe: 3 reports in 63.2 s (2 presses, 1 not a press), unplugged 1 time.");
+    // Time to the microsecond.
+    const auto origin = std::chrono::steady_clock::time_point {};
+    EXPECT_EQ(MillisecondsBetween(origin, origin + std::chrono::nanoseconds(1234567891)), 1234.567);
+}
+
+TEST(ProbeLed, TheTestersBytesAndAClearLineForWhatCannotBeSent)
+{
+    const HidLayer::ReportLengths frameLengths {9, 9};
+    const HidLayer::ReportLengths cmdLengths {3, 6};
+    const struct {
+        LedCommand command;
+        std::int16_t pad;
+        bool cmdModel;
+        ByteArray sent;
+    } sends[] = {
+        {LedCommand::OnShort, 7, false, {0x00, 0xFA, 0x08, 0x01, 0x07, 0x00, 0x02, 0xF6, 0xAF}},
+        {LedCommand::OnShort, 7, true, {0x00, 0x63, 0x6D, 0x64, 0x07, 0x00}},
+        {LedCommand::On, 20, false, {0x00, 0xFA, 0x08, 0x01, 0x0A, 0x00, 0x01, 0xF8, 0xAF}},
+        {LedCommand::On, 0, false, {0x00, 0xFA, 0x08, 0x01, 0x50, 0x00, 0x01, 0xA2, 0xAF}},
+        {LedCommand::Off, 0, true, {0x00, 0x63, 0x6D, 0x64, 0xCB, 0x00}},
+    };
+    for (const auto& s : sends) {
+        const LedBytes led
+            = BuildLedBytes(s.command, s.pad, s.cmdModel, "/dev/hidraw1", true, s.cmdModel ? cmdLengths : frameLengths);
+        ASSERT_TRUE(led.ok) << led.error;
+        EXPECT_EQ(led.bytes, s.sent);
+    }
+
+    const struct {
+        LedCommand command;
+        std::int16_t pad;
+        bool cmdModel;
+        HidLayer::ReportLengths lengths;
+        std::string error;
+    } refusals[] = {
+        {LedCommand::On, 300, false, frameLengths,
+            "qz470-probe: pad 300 does not fit the LEDOn report of the 0x1003 model: its pad byte would be 290, and a "
+            "byte holds 0 to 255; nothing was sent. Choose all or a pad from 1 to 255 or 260."},
+        {LedCommand::Off, 130, true, cmdLengths,
+            "qz470-probe: pad 130 does not fit the LEDOff report of the 0x1001 model: its command code would be 256, "
+            "and a byte holds 0 to 255; nothing was sent. Choose all or a pad from 1 to 129."},
+        {LedCommand::OnShort, -1, true, cmdLengths,
+            "qz470-probe: the 0x1001 model has no LEDOnShort for pad -1 (the tester sends nothing for it), so nothing "
+            "was sent. Choose all or a pad from 1 to 249."},
+        {LedCommand::On, 5, false, {3, 9},
+            "qz470-probe: the transceiver at /dev/hidraw1 has input reports of 3 bytes, too short for the LED frame "
+            "that the tester builds in its report buffer; nothing was sent."},
+        {LedCommand::On, 5, false, {9, 0},
+            "qz470-probe: the transceiver at /dev/hidraw1 has no output report, so it cannot take LED commands; "
+            "nothing was sent."},
+    };
+    for (const auto& r : refusals) {
+        const LedBytes led = BuildLedBytes(r.command, r.pad, r.cmdModel, "/dev/hidraw1", true, r.lengths);
+        EXPECT_FALSE(led.ok);
+        EXPECT_TRUE(led.bytes.empty());
+        EXPECT_EQ(led.error, r.error);
+    }
+    EXPECT_FALSE(BuildLedBytes(LedCommand::On, 5, false, "/dev/hidraw1", false, {}).ok);
+}
+
+TEST(ProbeLed, ActionsAndPads)
+{
+    EXPECT_EQ(ParseLedAction("short"), LedCommand::OnShort);
+    EXPECT_EQ(ParseLedAction("flash"), LedCommand::Flash);
+    EXPECT_FALSE(ParseLedAction("ON"));
+    const struct {
+        const char* text;
+        std::optional<std::int16_t> pad;
+    } pads[] = {{"all", 0}, {"0", 0}, {"7", 7}, {"-32768", -32768}, {"32767", 32767}, {"32768", std::nullopt},
+        {"-32769", std::nullopt}, {"+5", std::nullopt}, {"5x", std::nullopt}, {"", std::nullopt}, {" 5", std::nullopt},
+        {"0x10", std::nullopt}, {"ALL", std::nullopt}};
+    for (const auto& p : pads) {
+        EXPECT_EQ(ParsePad(p.text), p.pad) << "'" << p.text << "'";
+    }
+}
+
+} // namespace
+} // namespace qz::probe

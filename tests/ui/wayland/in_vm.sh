@@ -152,6 +152,7 @@ start_tester() {
   sleep 1
   note "tester's window has the focus"
 }
+keymap_group() { sed -n 's/.*name\[[Gg]roup1\] *= *"\([^"]*\)".*/\1/p' /tmp/keymap.xkb; }
 # start_wev: the native window; kiosk-shell gives it the focus. The keymap
 # that weston hands it must be of the layout weston was started with, or the
 # round would not show that the tester followed that layout.
@@ -160,8 +161,10 @@ start_wev() {
   stdbuf -oL wev -M /tmp/keymap.xkb >/tmp/wev.log 2>&1 &
   wev_pid=$!
   wait_for 60 "wev to have the keyboard focus" "grep -q 'wl_keyboard\] enter' /tmp/wev.log" || return 1
+  # wev writes the file as the keymap comes, which may be a moment later.
+  wait_for 10 "wev's keymap" '[ -n "$(keymap_group)" ]'
   local group
-  group=$(sed -n 's/.*name\[[Gg]roup1\] *= *"\([^"]*\)".*/\1/p' /tmp/keymap.xkb)
+  group=$(keymap_group)
   [ "$group" = "$layout_name" ] || fail "wev's keymap from weston is \"$group\", not \"$layout_name\""
   note "wev has the focus; its keymap is \"$group\""
 }

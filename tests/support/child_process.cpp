@@ -65,7 +65,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
         return nullptr;
     }
     if (pid == 0) {
-        ::close(in[1]); // end of input at once
+        ::close(in[1]); // the test's end, if it keeps one
         ::dup2(options.input == ChildOptions::Input::Null ? devNull : in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
@@ -86,8 +86,12 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     ::close(out[1]);
     ::close(err[1]);
     ::close(in[0]);
-    ::close(in[1]);
     std::unique_ptr<ChildProcess> child(new ChildProcess);
+    if (options.input == ChildOptions::Input::Pipe) {
+        child->inFd_ = in[1];
+    } else {
+        ::close(in[1]);
+    }
     child->pid_ = pid;
     child->outFd_ = out[0];
     child->errFd_ = err[0];
@@ -106,6 +110,7 @@ ChildProcess::~ChildProcess()
     if (errFd_ >= 0) {
         ::close(errFd_);
     }
+    CloseInput();
 }
 
 bool ChildProcess::Pump(std::chrono::milliseconds wait)
@@ -157,6 +162,30 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds pati
 void ChildProcess::Signal(int signal) const
 {
     ::kill(pid_, signal);
+}
+
+bool ChildProcess::WriteInput(const std::string& text)
+{
+    std::size_t done = 0;
+    while (inFd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(inFd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return inFd_ >= 0;
+}
+
+void ChildProcess::CloseInput()
+{
+    if (inFd_ >= 0) {
+        ::close(inFd_);
+        inFd_ = -1;
+    }
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds patience)

@@ -12,9 +12,9 @@
 namespace qz::test {
 
 struct ChildOptions {
-    // Standard input: /dev/null, or a pipe whose writing end is already
-    // closed (end of input at once).
-    enum class Input { Null, ClosedPipe };
+    // Standard input: /dev/null, a pipe whose writing end is already closed
+    // (end of input at once), or a pipe the test writes to (WriteInput).
+    enum class Input { Null, ClosedPipe, Pipe };
     Input input = Input::Null;
     // Run as the user "nobody" (only a test running as root can).
     bool asNobody = false;
@@ -40,6 +40,11 @@ public:
 
     void Signal(int signal) const;
 
+    // With Input::Pipe: writes to the program's standard input (false when it
+    // cannot), and closes it (end of input).
+    bool WriteInput(const std::string& text);
+    void CloseInput();
+
     // Waits for the end, reading what is left of both outputs. The exit
     // status, 128 + the signal for a program killed by one, or -1 when it
     // did not end within `patience` (it is killed then).
@@ -60,6 +65,7 @@ private:
     int pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int inFd_ = -1;
     bool ended_ = false;
     int status_ = -1;
     std::string out_;

@@ -23,9 +23,9 @@
 # that our rules tag, sets the ACL as on a desktop. The ACLs are checked with
 # getfacl. No setfacl: the grant comes from the rules alone.
 #
-# Usage: in_vm.sh QZ470_TESTER TRANSCEIVER TEST_KEYBOARD PACKAGING_DIR
+# Usage: in_vm.sh QZ470_TESTER QZ470_PROBE TEST_KEYBOARD PACKAGING_DIR
 set -u
-tester=$1 transceiver=$2 keyboard=$3 packaging=$4
+tester=$1 probe=$2 keyboard=$3 packaging=$4
 user=quizhost uid=1000
 failures=0
 ok() { echo "ok: $*"; }
@@ -87,9 +87,11 @@ press_keys() {
   wait_for 30 "the test keyboard to press $*" '[ "$(grep -c ^sent /tmp/keyboard.log)" -ge $keys_sent ]'
 }
 
-# The transceiver (commands on fd 4; what the host sends back in emulate.log).
+# The transceiver: qz470-probe emulate (0x1003), its commands typed on fd 4.
+# It prints every output report with its reading ("LED short pad 7").
 mkfifo /tmp/pads.fifo
-"$transceiver" </tmp/pads.fifo >/tmp/emulate.log 2>&1 &
+"$probe" emulate </tmp/pads.fifo >/tmp/emulate.log 2>&1 &
+emulate_pid=$!
 exec 4>/tmp/pads.fifo
 wait_for 30 "the transceiver's hidraw node" '[ -e /dev/hidraw0 ]' || exit 1
 udevadm settle --timeout=60
@@ -168,17 +170,21 @@ start_wev() {
   [ "$group" = "$layout_name" ] || fail "wev's keymap from weston is \"$group\", not \"$layout_name\""
   note "wev has the focus; its keymap is \"$group\""
 }
-# end_round: ends wev and the tester; in a sanitizer build, what the
-# sanitizers reported about the tester fails the round.
+# end_round: ends wev and the tester.
 end_round() {
   for pid in $wev_pid $tester_pid; do
     kill "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
   done
   wev_pid="" tester_pid=""
-  if grep -qE 'ERROR: AddressSanitizer|runtime error:' /tmp/tester.err 2>/dev/null; then
-    fail "the sanitizers reported on the tester:"
-    grep -A20 -E 'ERROR: AddressSanitizer|runtime error:' /tmp/tester.err | head -n 40
+  sanitizer_report /tmp/tester.err "the tester"
+}
+# sanitizer_report LOG WHO: in a sanitizer build, what the sanitizers
+# reported in LOG fails the test.
+sanitizer_report() {
+  if grep -qE 'ERROR: AddressSanitizer|runtime error:' "$1" 2>/dev/null; then
+    fail "the sanitizers reported on $2:"
+    grep -A20 -E 'ERROR: AddressSanitizer|runtime error:' "$1" | head -n 40
   fi
 }
 # The text wev received: the characters of the keys pressed, in order.
@@ -205,7 +211,7 @@ expect_typed() {
 # expect_led PAD COUNT WHAT: the transceiver has had COUNT LED frames for PAD.
 expect_led() {
   if wait_for 30 "LED frame for pad $1" "[ \"\$(leds $1)\" -ge $2 ]"; then
-    ok "$3: LED short pad $1 reached the transceiver"
+    ok "$3: the LED frame came back: $(grep "LED short pad $1\$" /tmp/emulate.log | tail -n 1)"
   else
     fail "$3: $(leds "$1") LED frame(s) for pad $1, want $2"
   fi
@@ -305,6 +311,14 @@ end_round
 stop_weston
 
 echo "end" >&4
+# Ended: gone, or a zombie not yet waited for.
+ended() { [ ! -e /proc/"$1" ] || grep -q ') Z ' /proc/"$1"/stat; }
+if wait_for 30 "qz470-probe emulate to end" 'ended $emulate_pid'; then
+  wait "$emulate_pid" || fail "qz470-probe emulate ended with status $?"
+else
+  fail "qz470-probe emulate did not end at \"end\""
+fi
+sanitizer_report /tmp/emulate.log "qz470-probe emulate"
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; the logs:"
   for log in /tmp/weston-*.log; do

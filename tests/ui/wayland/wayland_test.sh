@@ -1,12 +1,12 @@
 #!/bin/sh
 # The whole chain on a real Wayland desktop: a pad press, emulated through the
-# kernel's uhid, read by the real qz470-tester under Xwayland, typed through
+# kernel's uhid by qz470-probe emulate, read by the real qz470-tester under Xwayland, typed through
 # its uinput keyboard, and turned by weston into characters in wev, a native
 # Wayland window. Everything runs inside one qemu VM (tests/support/vm), whose
 # root file system is made from this machine's own Debian packages; what runs
 # there, and what is checked, is in_vm.sh.
 #
-# Usage: wayland_test.sh QZ470_TESTER TRANSCEIVER TEST_KEYBOARD
+# Usage: wayland_test.sh QZ470_TESTER QZ470_PROBE TEST_KEYBOARD
 #
 # The VM's programs and data come from this machine's Debian packages
 # (tools/deps.sh installs them): weston, xwayland, wev, udev, xkb-data,
@@ -20,19 +20,19 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 source=$(cd "$here/../../.." && pwd)
-[ $# -eq 3 ] || { echo "usage: $0 QZ470_TESTER TRANSCEIVER TEST_KEYBOARD" >&2; exit 2; }
-tester=$(readlink -f "$1") transceiver=$(readlink -f "$2") keyboard=$(readlink -f "$3")
+[ $# -eq 3 ] || { echo "usage: $0 QZ470_TESTER QZ470_PROBE TEST_KEYBOARD" >&2; exit 2; }
+tester=$(readlink -f "$1") probe=$(readlink -f "$2") keyboard=$(readlink -f "$3")
 lib=/usr/lib/x86_64-linux-gnu
 
 # A VM of the size a compositor needs, with std VGA for weston's DRM backend
 # (the bochs module drives it), input devices, uinput and uhid.
 set -- --memory 1536 --cpus 2 --vga std \
   --module evdev --module uinput --module uhid --module hid-generic --module bochs
-# The program under test (Qt's X11 platform, fonts, Xlib's locale data), and
-# the test's own transceiver and keyboard.
+# The program under test (Qt's X11 platform, fonts, Xlib's locale data), the
+# probe whose emulate makes the transceiver, and the test's own keyboard.
 set -- "$@" --elf "$tester" --elf $lib/qt6/plugins/platforms/libqxcb.so \
   --tree /usr/share/fonts/truetype/liberation --tree /etc/fonts --tree /usr/share/X11/locale \
-  --elf "$transceiver" --elf "$keyboard"
+  --elf "$probe" --elf "$keyboard"
 # weston with its DRM backend and kiosk-shell, Xwayland, and wev, the native
 # window (stdbuf, because wev does not flush its output).
 set -- "$@" --elf /usr/bin/weston --elf $lib/libweston-10/drm-backend.so --elf $lib/weston/kiosk-shell.so \
@@ -54,4 +54,4 @@ set -- "$@" --file "$source/packaging/60-qz470-tester.rules" \
 set -- "$@" --elf /usr/bin/xdotool --elf /usr/bin/xhost --elf /usr/bin/setpriv --elf /bin/getfacl
 
 exec "$source/tests/support/vm/run_in_vm.sh" "$@" --env LANG=C.UTF-8 \
-  -- "$here/in_vm.sh" "$tester" "$transceiver" "$keyboard" "$source/packaging"
+  -- "$here/in_vm.sh" "$tester" "$probe" "$keyboard" "$source/packaging"

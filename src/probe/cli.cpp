@@ -4,6 +4,7 @@
 #include "probe/commands.h"
 #include "probe/exit_status.h"
 #include "probe/led_request.h"
+#include "probe/round_ranking.h"
 #include "probe/text.h"
 
 #include <CLI/CLI.hpp>
@@ -76,9 +77,20 @@ int RunProbe(int argc, char** argv)
     list->add_flag("--all", all, "List the other HID interfaces too (never opened)");
 
     CLI::App* watch = app.add_subcommand("watch",
-        "Print every input report the moment it arrives, decoded; Ctrl+C "
-        "ends");
+        "Print every input report the moment it arrives, decoded; Enter (or "
+        "SIGUSR1) ranks the round's first presses; Ctrl+C ends");
     AddCommonOptions(*watch, common);
+    WatchOptions watchOptions;
+    std::string roundButton;
+    watch
+        ->add_option("--round-button", roundButton,
+            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
+        ->option_text("BUTTON")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
+            },
+            "BUTTON"));
 
     CLI::App* led = app.add_subcommand("led", "Send an LED command to one pad, or to all, with the tester's bytes");
     AddCommonOptions(*led, common);
@@ -121,7 +133,10 @@ int RunProbe(int argc, char** argv)
             return RunList(common, all, hid, output);
         }
         if (watch->parsed()) {
-            return RunWatch(common, hid, output, std::chrono::steady_clock::now());
+            if (!roundButton.empty()) {
+                watchOptions.roundButton = ParseRoundButton(roundButton);
+            }
+            return RunWatch(common, hid, output, std::chrono::steady_clock::now(), watchOptions);
         }
         return RunLed(common, *ParseLedAction(action), *ParsePad(padText), hid, output);
     } catch (const std::exception& e) {

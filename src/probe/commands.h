@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qz {
@@ -25,9 +26,16 @@ struct CommonOptions {
 // and why not; the other HID interfaces counted, or listed with `all`.
 int RunList(const CommonOptions& options, bool all, HidrawLayer& hid, Output& output);
 
-// One line per input report until SIGINT or SIGTERM; times count from `origin`.
-int RunWatch(
-    const CommonOptions& options, HidrawLayer& hid, Output& output, std::chrono::steady_clock::time_point origin);
+// Options of `watch` alone.
+struct WatchOptions {
+    std::optional<std::string> roundButton; // --round-button: only this button takes a place in a round
+};
+
+// One line per input report until SIGINT or SIGTERM; times count from
+// `origin`. Enter on standard input, or SIGUSR1, closes a round and prints
+// its ranking.
+int RunWatch(const CommonOptions& options, HidrawLayer& hid, Output& output,
+    std::chrono::steady_clock::time_point origin, const WatchOptions& watchOptions = {});
 
 // Sends one LED command with the tester's bytes.
 int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output);

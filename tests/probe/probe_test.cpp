@@ -1,12 +1,13 @@
 // The probe's logic without a device: the search and the survey over the
 // scripted HID bus, the lines and JSON it prints (parsed back, not compared
-// as text), the LED request and the PAD argument.
+// as text), the LED request and the PAD argument, and the rounds of `watch`.
 #include "link/fake_hid_bus.h"
 #include "link/open_failure.h"
 #include "link/transceiver.h"
 #include "probe/interfaces.h"
 #include "probe/led_request.h"
 #include "probe/list_format.h"
+#include "probe/round_ranking.h"
 #include "probe/watch_format.h"
 
 #include <gtest/gtest.h>
@@ -262,6 +263,68 @@ TEST(ProbeLed, ActionsAndPads)
     for (const auto& p : pads) {
         EXPECT_EQ(ParsePad(p.text), p.pad) << "'" << p.text << "'";
     }
+}
+
+ReportRecord Press(int pad, const char* button, double timeMs)
+{
+    ReportRecord record;
+    record.timeMs = timeMs;
+    record.press = true;
+    record.pad = static_cast<std::int16_t>(pad);
+    record.button = button;
+    return record;
+}
+
+// A round takes the first press of each pad, in the order given, of the
+// button that counts; POWERED, ERROR and what is not a press never count.
+TEST(ProbeRounds, FirstPressOfEachPadInArrivalOrder)
+{
+    ReportRecord notPress = Press(4, "", 1000.0);
+    notPress.press = false;
+    const std::vector<ReportRecord> reports
+        = {Press(7, "POWERED", 999.0), Press(8, "ERROR", 999.5), notPress, Press(12, "BUZZ", 1000.001),
+            Press(3, "A", 1041.213), Press(12, "A", 1042.0), Press(5, "BUZZ", 1041.213), Press(3, "BUZZ", 1050.0)};
+    const struct {
+        std::optional<std::string> button;
+        std::vector<RankedPress> ranking;
+    } cases[] = {
+        {std::nullopt, {{12, "BUZZ", 0.0}, {3, "A", 41.212}, {5, "BUZZ", 41.212}}},
+        {"BUZZ", {{12, "BUZZ", 0.0}, {5, "BUZZ", 41.212}, {3, "BUZZ", 49.999}}},
+        {"A", {{3, "A", 0.0}, {12, "A", 0.787}}},
+        {"D", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.button.value_or("any"));
+        RoundRanking rounds(c.button);
+        for (const ReportRecord& report : reports) {
+            rounds.Add(report);
+        }
+        const Round round = rounds.Close();
+        EXPECT_EQ(round.number, 1);
+        ASSERT_EQ(round.ranking.size(), c.ranking.size());
+        for (std::size_t i = 0; i < c.ranking.size(); ++i) {
+            EXPECT_EQ(round.ranking[i].pad, c.ranking[i].pad) << i;
+            EXPECT_EQ(round.ranking[i].button, c.ranking[i].button) << i;
+            EXPECT_EQ(round.ranking[i].delayMs, c.ranking[i].delayMs) << i; // exact: whole microseconds
+        }
+        // The next round starts empty, and a pad may take a place again.
+        rounds.Add(reports.back());
+        EXPECT_EQ(rounds.Close().number, 2);
+    }
+
+    // Places line up past nine.
+    RoundRanking many;
+    for (int pad = 1; pad <= 10; ++pad) {
+        many.Add(Press(pad, "C", 100.0 + pad));
+    }
+    WatchPrinter text(false, Style(false));
+    const auto lines = text.RoundLines(many.Close(), std::nullopt);
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[0], "round 1: 10 pads by arrival");
+    EXPECT_EQ(lines[1], " 1. pad 1 C +0.0 ms");
+    EXPECT_EQ(lines[10], "10. pad 10 C +9.0 ms");
+    EXPECT_EQ(ParseRoundButton("buzz"), "BUZZ");
+    EXPECT_EQ(ParseRoundButton("POWERED"), std::nullopt);
 }
 
 } // namespace

@@ -48,8 +48,19 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     // The environment is built before the fork: the child only calls what is
     // safe between fork and exec.
     std::vector<std::string> environment;
+    const auto given = [&options](const std::string& variable) {
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        for (const std::string& assignment : options.environment) {
+            if (assignment.rfind(name, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
+        if (!given(*variable)) {
+            environment.emplace_back(*variable);
+        }
     }
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     std::vector<char*> envp;
@@ -65,7 +76,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
         return nullptr;
     }
     if (pid == 0) {
-        ::close(in[1]); // end of input at once
+        ::close(in[1]); // the program's end; with ClosedPipe the only one: end of input at once
         ::dup2(options.input == ChildOptions::Input::Null ? devNull : in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
@@ -86,8 +97,12 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     ::close(out[1]);
     ::close(err[1]);
     ::close(in[0]);
-    ::close(in[1]);
     std::unique_ptr<ChildProcess> child(new ChildProcess);
+    if (options.input == ChildOptions::Input::Pipe) {
+        child->inFd_ = in[1];
+    } else {
+        ::close(in[1]);
+    }
     child->pid_ = pid;
     child->outFd_ = out[0];
     child->errFd_ = err[0];
@@ -100,11 +115,25 @@ ChildProcess::~ChildProcess()
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    CloseInput();
     if (outFd_ >= 0) {
         ::close(outFd_);
     }
     if (errFd_ >= 0) {
         ::close(errFd_);
+    }
+}
+
+bool ChildProcess::WriteInput(const std::string& text)
+{
+    return inFd_ >= 0 && ::write(inFd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void ChildProcess::CloseInput()
+{
+    if (inFd_ >= 0) {
+        ::close(inFd_);
+        inFd_ = -1;
     }
 }
 

@@ -12,13 +12,14 @@
 namespace qz::test {
 
 struct ChildOptions {
-    // Standard input: /dev/null, or a pipe whose writing end is already
-    // closed (end of input at once).
-    enum class Input { Null, ClosedPipe };
+    // Standard input: /dev/null, a pipe whose writing end is already closed
+    // (end of input at once), or a pipe the test writes to (WriteInput).
+    enum class Input { Null, ClosedPipe, Pipe };
     Input input = Input::Null;
     // Run as the user "nobody" (only a test running as root can).
     bool asNobody = false;
-    // NAME=value pairs added to the environment.
+    // NAME=value pairs added to the environment, each in place of the
+    // variable of that name.
     std::vector<std::string> environment;
 };
 
@@ -40,6 +41,12 @@ public:
 
     void Signal(int signal) const;
 
+    // Input::Pipe: writes to the program's standard input; false when it
+    // could not be written whole.
+    bool WriteInput(const std::string& text);
+    // Input::Pipe: closes it, which the program reads as the end of input.
+    void CloseInput();
+
     // Waits for the end, reading what is left of both outputs. The exit
     // status, 128 + the signal for a program killed by one, or -1 when it
     // did not end within `patience` (it is killed then).
@@ -58,6 +65,7 @@ private:
     bool Pump(std::chrono::milliseconds wait);
 
     int pid_ = -1;
+    int inFd_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
     bool ended_ = false;

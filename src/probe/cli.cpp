@@ -3,6 +3,7 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/commands.h"
 #include "probe/exit_status.h"
+#include "probe/kit_check.h"
 #include "probe/led_request.h"
 #include "probe/round_ranking.h"
 #include "probe/text.h"
@@ -92,6 +93,20 @@ int RunProbe(int argc, char** argv)
             },
             "BUTTON"));
 
+    CLI::App* check = app.add_subcommand("check",
+        "Test a whole kit on a full-terminal grid: which pads and buttons have been seen; q ends and prints "
+        "the table");
+    AddCommonOptions(*check, common);
+    CheckOptions checkOptions;
+    check
+        ->add_option("--pads", checkOptions.pads,
+            "The kit's pads are 1 to N (1 to " + std::to_string(kMaxPads) + ", default " + std::to_string(kDefaultPads)
+                + ")")
+        ->option_text("N")
+        ->check(CLI::Range(1, kMaxPads));
+    check->add_flag("--light", checkOptions.light,
+        "Light each pad's LED (LEDOn) when it is first seen, and switch off every one lit (LEDOff) at the end");
+
     CLI::App* led = app.add_subcommand("led", "Send an LED command to one pad, or to all, with the tester's bytes");
     AddCommonOptions(*led, common);
     led->add_option("ACTION", action, "on, off, flash or short (LEDOn, LEDOff, LEDFlash, LEDOnShort)")
@@ -122,7 +137,8 @@ int RunProbe(int argc, char** argv)
         return ToInt(ExitStatus::Usage);
     }
     if (app.get_subcommands().empty()) {
-        std::fprintf(stderr, "%s\n", Message("say what to do: list, watch or led. Try 'qz470-probe --help'.").c_str());
+        std::fprintf(
+            stderr, "%s\n", Message("say what to do: list, watch, check or led. Try 'qz470-probe --help'.").c_str());
         return ToInt(ExitStatus::Usage);
     }
 
@@ -137,6 +153,9 @@ int RunProbe(int argc, char** argv)
                 watchOptions.roundButton = ParseRoundButton(roundButton);
             }
             return RunWatch(common, hid, output, std::chrono::steady_clock::now(), watchOptions);
+        }
+        if (check->parsed()) {
+            return RunCheck(common, checkOptions, hid, output);
         }
         return RunLed(common, *ParseLedAction(action), *ParsePad(padText), hid, output);
     } catch (const std::exception& e) {

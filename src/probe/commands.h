@@ -37,6 +37,17 @@ struct WatchOptions {
 int RunWatch(const CommonOptions& options, HidrawLayer& hid, Output& output,
     std::chrono::steady_clock::time_point origin, const WatchOptions& watchOptions = {});
 
+// Options of `check` alone.
+struct CheckOptions {
+    int pads = 80; // --pads N: the kit is pads 1 to N (1 to 260)
+    bool light = false; // --light: LEDOn to each pad when first seen, LEDOff to each at the end
+};
+
+// A full-terminal grid of pads 1 to N until q, Ctrl+C or SIGTERM; then the
+// table on standard output. Success when every pad was seen, Failed when
+// not; Usage without a terminal to draw on.
+int RunCheck(const CommonOptions& options, const CheckOptions& checkOptions, HidrawLayer& hid, Output& output);
+
 // Sends one LED command with the tester's bytes.
 int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output);
 

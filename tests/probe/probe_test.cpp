@@ -1,9 +1,11 @@
 // The probe's logic without a device: the search and the survey over the
 // scripted HID bus, the lines and JSON it prints (parsed back, not compared
-// as text), the LED request and the PAD argument, and the rounds of `watch`.
+// as text), the LED request and the PAD argument, the rounds of `watch` and
+// the screen of `check`.
 #include "link/fake_hid_bus.h"
 #include "link/open_failure.h"
 #include "link/transceiver.h"
+#include "probe/check_layout.h"
 #include "probe/interfaces.h"
 #include "probe/led_request.h"
 #include "probe/list_format.h"
@@ -14,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -325,6 +328,46 @@ TEST(ProbeRounds, FirstPressOfEachPadInArrivalOrder)
     EXPECT_EQ(lines[10], "10. pad 10 C +9.0 ms");
     EXPECT_EQ(ParseRoundButton("buzz"), "BUZZ");
     EXPECT_EQ(ParseRoundButton("POWERED"), std::nullopt);
+}
+
+// At every terminal size, from none at all to a wide one, the screen stays
+// inside the terminal, and paging through the grid shows every pad once.
+TEST(ProbeCheck, TheScreenFitsEveryTerminalAndThePagesShowEveryPadOnce)
+{
+    KitCheck kit(kMaxPads);
+    kit.Apply(1, "A");
+    kit.Apply(35, "BUZZ");
+    kit.Apply(260, "ERROR");
+    kit.Apply(2, "POWERED");
+    kit.Apply(300, "A"); // beyond the kit
+    CheckStatus status;
+    status.connection = "transceiver 0x1003 at /dev/hidraw-with-a-rather-long-name-that-does-not-fit";
+    status.light = true;
+    status.note = "LEDOn not sent to pad 3: writing to the transceiver failed";
+    for (int width = 0; width <= 160; width += 3) {
+        for (int height = 0; height <= 50; ++height) {
+            GridPager pager(kit.PadCount());
+            const GridFit fit = FitGrid(width, height);
+            pager.Fit(fit);
+            std::set<int> shown;
+            for (int page = 0; page < kMaxPads + 1; ++page) {
+                for (const Span& span : LayOutCheck(kit, status, pager, width, height)) {
+                    ASSERT_TRUE(span.row >= 0 && span.row < height && span.column >= 0
+                        && span.column + static_cast<int>(span.text.size()) <= width)
+                        << width << "x" << height << ": '" << span.text << "' at " << span.row << "," << span.column;
+                    if (span.tone == Tone::Seen || span.tone == Tone::Unseen) {
+                        EXPECT_TRUE(shown.insert(std::stoi(span.text)).second) << span.text;
+                    }
+                }
+                const int last = pager.Last();
+                pager.Next();
+                if (pager.Last() == last) {
+                    break;
+                }
+            }
+            EXPECT_EQ(shown.size(), fit.Usable() ? 260u : 0u) << width << "x" << height;
+        }
+    }
 }
 
 } // namespace

@@ -32,6 +32,18 @@ std::string ConnectedText(const OpenedTransceiver& transceiver)
     return "transceiver " + ModelName(transceiver.interface.productId) + " at " + transceiver.interface.path;
 }
 
+// What the screen says of a new connection beyond its first line: a 0x1001
+// model reports in code reports, which name pads 1 to 80 only.
+std::string ConnectedNote(const OpenedTransceiver& transceiver, const KitCheck& kit)
+{
+    if (!transceiver.CmdModel() || kit.PadCount() <= padcode::kLastPad) {
+        return {};
+    }
+    return "the 0x1001 model names pads 1 to " + std::to_string(padcode::kLastPad) + " only: pads "
+        + std::to_string(padcode::kLastPad + 1) + " to " + std::to_string(kit.PadCount())
+        + " cannot be seen through it";
+}
+
 class CheckLoop {
 public:
     CheckLoop(const CommonOptions& options, const CheckOptions& checkOptions, HidrawLayer& hid, Output& output)
@@ -178,6 +190,7 @@ int CheckLoop::Run()
         return ToInt(ExitStatus::Usage);
     }
     status_.connection = ConnectedText(*feed_.Connected());
+    status_.note = ConnectedNote(*feed_.Connected(), kit_);
     pager_.Fit(FitGrid(terminal_->Width(), terminal_->Height()));
     Draw();
 
@@ -233,7 +246,7 @@ int CheckLoop::Run()
         if (!ending && feed_.SearchIfDue(woke, problems)) {
             status_.connected = true;
             status_.connection = ConnectedText(*feed_.Connected());
-            status_.note.clear();
+            status_.note = ConnectedNote(*feed_.Connected(), kit_);
         }
         if (!problems.empty()) {
             status_.note = Bare(problems.back());

@@ -29,15 +29,19 @@ void PutCell(std::vector<Span>& spans, int row, int column, int pad, const PadSt
     char number[16];
     std::snprintf(number, sizeof number, "%3d", pad);
     spans.push_back({row, column, number, state.seen ? Tone::Seen : Tone::Unseen});
+    if (!PadCanReport(pad)) {
+        spans.push_back({row, column + 4, "n/a", Tone::Missing});
+        return;
+    }
     // Marks: A B C D at +4..+7, BUZZ at +9, POWERED at +11, ERROR at +12.
     static constexpr int kOffsets[] = {4, 5, 6, 7, 9};
     for (std::size_t i = 0; i < kPadButtons.size(); ++i) {
-        const PadButton button = kPadButtons[i];
-        if (button == PadButton::Buzz && !state.BuzzPlace(pad)) {
+        const padcode::Key button = kPadButtons[i];
+        if (button == padcode::Key::Buzz && !state.BuzzPlace(pad)) {
             continue;
         }
         const bool has = state.Has(button);
-        const char mark = !has ? '.' : button == PadButton::Buzz ? 'Z' : ButtonName(button)[0];
+        const char mark = !has ? '.' : button == padcode::Key::Buzz ? 'Z' : padcode::ButtonText(button)[0];
         spans.push_back({row, column + kOffsets[i], std::string(1, mark), has ? Tone::Mark : Tone::Missing});
     }
     if (state.powered) {

@@ -13,9 +13,9 @@ namespace {
 std::vector<std::string> SeenButtons(const PadState& state)
 {
     std::vector<std::string> names;
-    for (const PadButton button : kPadButtons) {
+    for (const padcode::Key button : kPadButtons) {
         if (state.Has(button)) {
-            names.emplace_back(ButtonName(button));
+            names.emplace_back(padcode::ButtonText(button));
         }
     }
     return names;
@@ -44,26 +44,18 @@ std::string Joined(const std::vector<std::string>& words, const char* between)
 
 } // namespace
 
-std::string_view ButtonName(PadButton button)
+bool PadCanReport(int pad)
 {
-    switch (button) {
-    case PadButton::A:
-        return "A";
-    case PadButton::B:
-        return "B";
-    case PadButton::C:
-        return "C";
-    case PadButton::D:
-        return "D";
-    case PadButton::Buzz:
-        return "BUZZ";
-    }
-    return {};
+    // Pad bytes run 0 to 255; a multiple of ten stands for itself plus ten.
+    return pad >= 1 && (pad <= 255 || pad == kMaxPads);
 }
 
 KitCheck::KitCheck(int padCount)
     : pads_(static_cast<std::size_t>(std::clamp(padCount, 1, kMaxPads)))
 {
+    for (int pad = 1; pad <= PadCount(); ++pad) {
+        counted_ += PadCanReport(pad) ? 1 : 0;
+    }
 }
 
 KitCheck::Heard KitCheck::Apply(std::int16_t pad, std::string_view button)
@@ -87,8 +79,8 @@ KitCheck::Heard KitCheck::Apply(std::int16_t pad, std::string_view button)
     if (button == "POWERED") {
         state.powered = true;
     } else if (IsPlayerButton(button)) {
-        for (const PadButton known : kPadButtons) {
-            if (button == ButtonName(known)) {
+        for (const padcode::Key known : kPadButtons) {
+            if (button == padcode::ButtonText(known)) {
                 state.buttons[static_cast<std::size_t>(known)] = true;
             }
         }
@@ -100,7 +92,7 @@ KitCheck::Heard KitCheck::Apply(std::int16_t pad, std::string_view button)
 
 std::string SeenLine(const KitCheck& kit)
 {
-    return std::to_string(kit.SeenCount()) + " of " + std::to_string(kit.PadCount()) + " pads seen";
+    return std::to_string(kit.SeenCount()) + " of " + std::to_string(kit.CountedPads()) + " pads seen";
 }
 
 std::string PadRanges(const std::vector<int>& pads)
@@ -126,6 +118,10 @@ std::vector<std::string> TableLines(const KitCheck& kit)
     for (int pad = 1; pad <= kit.PadCount(); ++pad) {
         const PadState& state = kit.Pad(pad);
         std::string line = "pad " + std::to_string(pad) + ": ";
+        if (!PadCanReport(pad)) {
+            lines.push_back(line + "not counted, no report can name it");
+            continue;
+        }
         if (!state.seen) {
             lines.push_back(line + "not seen");
             continue;
@@ -151,6 +147,7 @@ std::vector<std::string> TableJsonLines(const KitCheck& kit)
         object["seen"] = state.seen;
         object["buttons"] = SeenButtons(state);
         object["flags"] = Flags(state);
+        object["counted"] = PadCanReport(pad);
         lines.push_back(JsonLine(object));
     }
     return lines;
@@ -160,7 +157,7 @@ std::string CheckSummary(const KitCheck& kit)
 {
     std::vector<int> missing;
     for (int pad = 1; pad <= kit.PadCount(); ++pad) {
-        if (!kit.Pad(pad).seen) {
+        if (!kit.Pad(pad).seen && PadCanReport(pad)) {
             missing.push_back(pad);
         }
     }

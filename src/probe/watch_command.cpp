@@ -33,8 +33,12 @@ public:
         if (ended_) {
             return -1;
         }
-        if (::isatty(STDIN_FILENO) == 1 && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp()) {
-            return -1;
+        // tcgetpgrp() fails for a terminal that is not ours to control: read it.
+        if (::isatty(STDIN_FILENO) == 1) {
+            const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+            if (foreground != -1 && foreground != ::getpgrp()) {
+                return -1;
+            }
         }
         return STDIN_FILENO;
     }

@@ -17,8 +17,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,12 +43,6 @@ Bytes LedFrame(int pad, int mode)
     return frame;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class CheckTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -65,14 +57,11 @@ protected:
         return bed.Add(port, 0x0003, 0x1003, testdata::LoadNamedDescriptor("transceiver_1003").bytes, node);
     }
 
-    std::unique_ptr<test::TmuxSession> Check(std::vector<std::string> arguments, int width = 80, int height = 24)
+    std::unique_ptr<test::TmuxSession> Check(std::vector<std::string> arguments)
     {
         arguments.insert(arguments.begin(), {kProbe, "check"});
-        return std::make_unique<test::TmuxSession>(
-            arguments, width, height, std::vector<std::string> {}, Out(), (dir_ / "err").string());
+        return std::make_unique<test::TmuxSession>(arguments, 80, 24, std::vector<std::string> {}, dir_.string());
     }
-    std::string Out() const { return (dir_ / "out").string(); }
-    std::string Err() const { return ReadFile((dir_ / "err").string()); }
 
     void Press(const EmulatedHid& hid, int pad, test::FrameKey key)
     {
@@ -92,7 +81,7 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
     EXPECT_NE(detached.err.find("check needs a terminal"), std::string::npos) << detached.err;
 
     auto check = Check({"--pads", "40"});
-    ASSERT_TRUE(check->WaitFor("0 of 40 pads seen")) << check->Screen() << Err();
+    ASSERT_TRUE(check->WaitFor("0 of 40 pads seen")) << check->Screen() << check->Err();
     EXPECT_NE(check->Screen().find("qz470-probe check: transceiver 0x1003 at /dev/hidraw1"), std::string::npos);
     EXPECT_NE(check->Screen().find("pads 1 to 40 of 40"), std::string::npos);
 
@@ -122,7 +111,7 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
 
     check->SendKeys("q");
     EXPECT_EQ(check->Wait(), 1); // pads missing
-    const std::vector<std::string> table = Lines(ReadFile(Out()));
+    const std::vector<std::string> table = Lines(check->Out());
     ASSERT_EQ(table.size(), 40u);
     EXPECT_EQ(table[0], "pad 1: A BUZZ");
     EXPECT_EQ(table[1], "pad 2: no button; POWERED");
@@ -130,15 +119,15 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
     EXPECT_EQ(table[3], "pad 4: not seen");
     EXPECT_EQ(table[34], "pad 35: BUZZ");
     EXPECT_EQ(table[39], "pad 40: no button; ERROR");
-    EXPECT_EQ(
-        Err(), "qz470-probe: 5 of 40 pads seen; not seen: 4 to 34, 36 to 39; also heard from pads beyond 40: 55.\n");
+    EXPECT_EQ(check->Err(),
+        "qz470-probe: 5 of 40 pads seen; not seen: 4 to 34, 36 to 39; also heard from pads beyond 40: 55.\n");
 }
 
 TEST_F(CheckTest, LightSendsLedOnOncePerPadAndLedOffToEachAtTheEnd)
 {
     const EmulatedHid frame = AddFrameModel();
     auto check = Check({"--pads", "3", "--light", "--json"});
-    ASSERT_TRUE(check->WaitFor("0 of 3 pads seen")) << check->Screen() << Err();
+    ASSERT_TRUE(check->WaitFor("0 of 3 pads seen")) << check->Screen() << check->Err();
     const int master = bed.Master(frame);
 
     Press(frame, 2, test::kA);
@@ -163,13 +152,14 @@ TEST_F(CheckTest, LightSendsLedOnOncePerPadAndLedOffToEachAtTheEnd)
     EXPECT_TRUE(test::ReceiveAtMaster(master, 1, 200ms).empty()); // the probe has ended: nothing else came
 
     std::vector<json> table;
-    for (const std::string& line : Lines(ReadFile(Out()))) {
+    for (const std::string& line : Lines(check->Out())) {
         table.push_back(json::parse(line));
     }
     ASSERT_EQ(table.size(), 3u);
-    EXPECT_EQ(table[1], json::parse(R"({"pad": 2, "seen": true, "buttons": ["A", "B"], "flags": ["POWERED"]})"));
+    EXPECT_EQ(table[1],
+        json::parse(R"({"pad": 2, "seen": true, "buttons": ["A", "B"], "flags": ["POWERED"], "counted": true})"));
     EXPECT_EQ(table[0]["buttons"], json::parse(R"(["BUZZ"])"));
-    EXPECT_EQ(Err(), "qz470-probe: 3 of 3 pads seen.\n");
+    EXPECT_EQ(check->Err(), "qz470-probe: 3 of 3 pads seen.\n");
 }
 
 TEST_F(CheckTest, TwoHundredPadsPageAndTheGridFollowsResizes)
@@ -177,7 +167,7 @@ TEST_F(CheckTest, TwoHundredPadsPageAndTheGridFollowsResizes)
     const EmulatedHid frame = AddFrameModel();
     auto check = Check({"--pads", "200"});
     // 80 x 24: five cells a row, eighteen rows.
-    ASSERT_TRUE(check->WaitFor("pads 1 to 90 of 200  PgDn: next pads")) << check->Screen() << Err();
+    ASSERT_TRUE(check->WaitFor("pads 1 to 90 of 200  PgDn: next pads")) << check->Screen() << check->Err();
     Press(frame, 150, test::kB);
     ASSERT_TRUE(check->WaitFor("1 of 200 pads seen")) << check->Screen();
     EXPECT_EQ(check->Screen().find("150 ."), std::string::npos);
@@ -212,7 +202,7 @@ TEST_F(CheckTest, TwoHundredPadsPageAndTheGridFollowsResizes)
 
     check->SendKeys("q");
     EXPECT_EQ(check->Wait(), 1);
-    EXPECT_EQ(Lines(ReadFile(Out())).size(), 200u);
+    EXPECT_EQ(Lines(check->Out()).size(), 200u);
 }
 
 } // namespace

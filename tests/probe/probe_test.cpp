@@ -7,6 +7,7 @@
 #include "link/transceiver.h"
 #include "probe/check_layout.h"
 #include "probe/interfaces.h"
+#include "probe/kit_check.h"
 #include "probe/led_request.h"
 #include "probe/list_format.h"
 #include "probe/round_ranking.h"
@@ -368,6 +369,29 @@ TEST(ProbeCheck, TheScreenFitsEveryTerminalAndThePagesShowEveryPadOnce)
             EXPECT_EQ(shown.size(), fit.Usable() ? 260u : 0u) << width << "x" << height;
         }
     }
+}
+
+// A kit of 260 pads is complete once every pad byte has been heard: the
+// four pads that no report can name (256 to 259) are not waited for.
+TEST(ProbeCheck, PadsNoReportCanNameAreNotCounted)
+{
+    KitCheck kit(kMaxPads);
+    EXPECT_EQ(SeenLine(kit), "0 of 256 pads seen");
+    for (int padByte = 0; padByte <= 255; ++padByte) {
+        // A framed report: report ID, start byte, length 7, reserved, pad
+        // byte, key byte (POWERED), checksum, padding, the spare byte.
+        ByteArray buffer {0x00, 0xFA, 0x07, 0x00, static_cast<std::uint8_t>(padByte), 0x00, 0, 0x00, 0x00, 0x00};
+        buffer[6] = static_cast<std::uint8_t>(0xFA ^ 0x07 ^ padByte);
+        const ReportRecord record = DecodeReport(buffer, 9, 0);
+        ASSERT_TRUE(record.press);
+        EXPECT_TRUE(kit.Apply(record.pad, record.button).firstTime) << padByte;
+    }
+    EXPECT_TRUE(kit.Complete());
+    EXPECT_EQ(CheckSummary(kit), "qz470-probe: 256 of 256 pads seen.");
+    const auto lines = TableLines(kit);
+    EXPECT_EQ(lines[255], "pad 256: not counted, no report can name it");
+    EXPECT_EQ(lines[259], "pad 260: no button; POWERED");
+    EXPECT_EQ(json::parse(TableJsonLines(kit)[256])["counted"], false);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace qz::test {
@@ -27,10 +29,17 @@ std::string Quoted(const std::string& word)
     return quoted + "'";
 }
 
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 } // namespace
 
 TmuxSession::TmuxSession(const std::vector<std::string>& argv, int width, int height,
-    const std::vector<std::string>& environment, const std::string& outPath, const std::string& errPath)
+    const std::vector<std::string>& environment, const std::string& directory)
+    : directory_(directory)
 {
     if (::access(kTmux, X_OK) != 0) {
         std::printf("SKIP: tmux is not installed (Debian: tmux), so there is no terminal to drive\n");
@@ -41,20 +50,24 @@ TmuxSession::TmuxSession(const std::vector<std::string>& argv, int width, int he
     // The program's environment is given on its command line: tmux's server
     // hands its own to the pane, and that is kept free of a preload (such as
     // umockdev's) that is meant for the program only.
-    std::string command = "exec env";
+    std::string program = "env";
     for (const char* name : {"LD_PRELOAD", "UMOCKDEV_DIR", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (const char* value = std::getenv(name)) {
-            command += " " + Quoted(std::string(name) + "=" + value);
+            program += " " + Quoted(std::string(name) + "=" + value);
         }
     }
     for (const std::string& assignment : environment) {
-        command += " " + Quoted(assignment);
+        program += " " + Quoted(assignment);
     }
     for (const std::string& word : argv) {
-        command += " " + Quoted(word);
+        program += " " + Quoted(word);
     }
-    command += " >" + Quoted(outPath) + " 2>" + Quoted(errPath);
-    // The pane stays when the program ends, to tell its exit status.
+    // tmux does not always learn the exit status of a pane's process, so a
+    // shell notes it in a file. The shell only catches the signals that the
+    // terminal sends, to outlive the program; the program gets them as usual.
+    const std::string command = "trap : INT TERM HUP QUIT; " + program + " >" + Quoted(directory + "/out") + " 2>"
+        + Quoted(directory + "/err") + "; status=$?; echo $status >" + Quoted(directory + "/status.new") + " && mv "
+        + Quoted(directory + "/status.new") + " " + Quoted(directory + "/status");
     ChildOptions options;
     options.environment = {"LD_PRELOAD=", "TMUX="};
     const RunResult started
@@ -120,15 +133,25 @@ int TmuxSession::Wait(std::chrono::milliseconds patience) const
 {
     const auto until = Clock::now() + patience;
     for (;;) {
-        const std::string state = Tmux({"display-message", "-p", "-t", "check", "#{pane_dead} #{pane_dead_status}"});
-        if (state.rfind("1 ", 0) == 0) {
-            return std::atoi(state.c_str() + 2);
+        const std::string status = ReadFile(directory_ + "/status");
+        if (!status.empty()) {
+            return std::atoi(status.c_str());
         }
         if (Clock::now() >= until) {
             return -1;
         }
         std::this_thread::sleep_for(50ms);
     }
+}
+
+std::string TmuxSession::Out() const
+{
+    return ReadFile(directory_ + "/out");
+}
+
+std::string TmuxSession::Err() const
+{
+    return ReadFile(directory_ + "/err");
 }
 
 } // namespace qz::test

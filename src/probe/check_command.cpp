@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +26,14 @@ std::string Bare(const std::string& line)
 {
     const std::string prefix = std::string(kProgramName) + ": ";
     return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+}
+
+// "pad 3", "pads 1 to 3, 7".
+std::string PadsText(std::vector<int> pads)
+{
+    std::sort(pads.begin(), pads.end());
+    pads.erase(std::unique(pads.begin(), pads.end()), pads.end());
+    return (pads.size() == 1 ? "pad " : "pads ") + PadRanges(pads);
 }
 
 std::string ConnectedText(const OpenedTransceiver& transceiver)
@@ -139,7 +148,7 @@ void CheckLoop::LightNewPads()
     status_.lit = static_cast<int>(lit_.size());
     if (!failed.empty()) {
         ledFailed_ = true;
-        status_.note = "LEDOn not sent to pad " + PadRanges(failed) + ": " + why;
+        status_.note = "LEDOn not sent to " + PadsText(failed) + ": " + why;
     }
 }
 
@@ -152,8 +161,8 @@ void CheckLoop::SwitchOff()
     }
     if (!failed.empty()) {
         ledFailed_ = true;
-        output_.Error(Message("LEDOff was not sent to pad " + PadRanges(failed) + " (" + why
-            + "), so its LED may still be lit. Plug the transceiver in and run 'qz470-probe led off PAD'."));
+        output_.Error(Message("LEDOff was not sent to " + PadsText(failed) + " (" + why
+            + "), so the LED may still be lit. Plug the transceiver in and run 'qz470-probe led off PAD'."));
     }
 }
 

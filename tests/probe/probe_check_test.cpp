@@ -80,7 +80,7 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
     EXPECT_EQ(detached.status, 2);
     EXPECT_NE(detached.err.find("check needs a terminal"), std::string::npos) << detached.err;
 
-    auto check = Check({"--pads", "40"});
+    auto check = Check({"--pads", "40", "--light"});
     ASSERT_TRUE(check->WaitFor("0 of 40 pads seen")) << check->Screen() << check->Err();
     EXPECT_NE(check->Screen().find("qz470-probe check: transceiver 0x1003 at /dev/hidraw1"), std::string::npos);
     EXPECT_NE(check->Screen().find("pads 1 to 40 of 40"), std::string::npos);
@@ -107,8 +107,11 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
     const EmulatedHid back = AddFrameModel("1-4", "hidraw3");
     EXPECT_TRUE(check->WaitFor("transceiver 0x1003 at /dev/hidraw3")) << check->Screen();
     Press(back, 3, test::kD);
-    EXPECT_TRUE(check->WaitFor("5 of 40 pads seen")) << check->Screen();
+    EXPECT_TRUE(check->WaitFor("5 of 40 pads seen   LEDs lit: 5")) << check->Screen();
 
+    // Ended while unplugged: the LEDs cannot be switched off, and it says so.
+    bed.Unplug(back);
+    EXPECT_TRUE(check->WaitFor("transceiver unplugged from /dev/hidraw3")) << check->Screen();
     check->SendKeys("q");
     EXPECT_EQ(check->Wait(), 1); // pads missing
     const std::vector<std::string> table = Lines(check->Out());
@@ -120,6 +123,8 @@ TEST_F(CheckTest, TheGridFillsFlagsAndFollowsAnUnplugThenQPrintsThePartialTable)
     EXPECT_EQ(table[34], "pad 35: BUZZ");
     EXPECT_EQ(table[39], "pad 40: no button; ERROR");
     EXPECT_EQ(check->Err(),
+        "qz470-probe: LEDOff was not sent to pads 1 to 3, 35, 40 (no transceiver is connected), so the LED may "
+        "still be lit. Plug the transceiver in and run 'qz470-probe led off PAD'.\n"
         "qz470-probe: 5 of 40 pads seen; not seen: 4 to 34, 36 to 39; also heard from pads beyond 40: 55.\n");
 }
 

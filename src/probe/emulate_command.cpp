@@ -107,16 +107,16 @@ private:
     bool typing_; // typed lines still come
     std::string typed_; // a typed line not yet ended
     bool overlong_ = false; // the typed line is being passed over
-    std::size_t typedLines_ = 0;
     // A script or a replay starts once a program has the transceiver open
     // (ReaderSettled).
     bool started_;
     bool opened_ = false;
     Clock::time_point openedAt_ {};
     bool failed_ = false;
-    bool ended_ = false;
-    // A press waiting for a program to open the transceiver; told once.
+    // A scripted or replayed press waits for a program to have the
+    // transceiver open (ReaderSettled).
     bool blocked_ = false;
+    // A typed press went to nobody: told once until a program opens it.
     bool toldDropped_ = false;
     Clock::time_point origin_ {};
     std::optional<Clock::time_point> pauseUntil_;
@@ -232,7 +232,6 @@ bool EmulateRun::RunDue(Clock::time_point now)
             }
             break;
         case EmulateStep::Kind::End:
-            ended_ = true;
             return false;
         }
         steps_.pop_front();
@@ -287,7 +286,6 @@ void EmulateRun::TakeEvents()
 
 void EmulateRun::TypedLine(std::string_view line)
 {
-    ++typedLines_;
     const ParsedLine parsed = ParseEmulateLine(line, model_);
     if (!parsed.error.empty()) {
         output_.Error(Message(parsed.error + "; nothing was sent."));

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -109,7 +110,7 @@ int RunProbe(int argc, char** argv)
         ->check(CLI::IsMember({"1001", "1003", "0x1001", "0x1003"}));
     CLI::Option* script = emulate
                               ->add_option("--script", emulateOptions.script,
-                                  "Run the commands of FILE, one a line, once a program opens the transceiver")
+                                  "Run the commands of FILE, one a line, once a program has the transceiver open")
                               ->option_text("FILE");
     CLI::Option* replay = emulate
                               ->add_option("--replay", emulateOptions.replay,
@@ -121,8 +122,9 @@ int RunProbe(int argc, char** argv)
         ->needs(replay)
         ->check(CLI::Validator(
             [](const std::string& text) {
-                double value = 0;
-                return CLI::detail::lexical_cast(text, value) && std::isfinite(value) && value > 0
+                char* end = nullptr;
+                const double value = std::strtod(text.c_str(), &end);
+                return !text.empty() && *end == '\0' && std::isfinite(value) && value > 0
                     ? std::string()
                     : "'" + text + "' is not a speed: give a number above 0, for example 2 or 0.5";
             },

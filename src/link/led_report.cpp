@@ -133,4 +133,34 @@ ByteArray FitToOutputLength(std::span<const std::uint8_t> report, std::uint16_t 
     return out;
 }
 
+std::vector<LedReading> ReadLedReport(std::span<const std::uint8_t> report, bool cmdModel)
+{
+    // The inverse by construction: build every report the tester can write
+    // and keep those that match. Every pad that fits lies below 300 (a byte
+    // holds at most 255, and a multiple of ten travels as the pad minus ten);
+    // pad 0 stands for all pads of 0 or less, which are written alike.
+    constexpr int kPastLastPad = 300;
+    const std::size_t size = cmdModel ? kCmdReportSize : kLedFrameSize;
+    std::vector<LedReading> readings;
+    if (report.size() < size
+        || std::any_of(report.begin() + static_cast<std::ptrdiff_t>(size), report.end(),
+            [](std::uint8_t byte) { return byte != 0; })) {
+        return readings;
+    }
+    ByteArray built(size, 0);
+    for (int pad = 0; pad < kPastLastPad; ++pad) {
+        for (const LedCommand command : {LedCommand::Off, LedCommand::On, LedCommand::OnShort, LedCommand::Flash}) {
+            const int field = LedPadField(command, static_cast<std::int16_t>(pad), cmdModel);
+            if (field < 0 || field > 255) {
+                continue;
+            }
+            WriteLedReport(command, static_cast<std::int16_t>(pad), cmdModel, built);
+            if (std::equal(built.begin(), built.end(), report.begin())) {
+                readings.push_back({command, static_cast<std::int16_t>(pad)});
+            }
+        }
+    }
+    return readings;
+}
+
 } // namespace qz

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace qz {
 
@@ -36,5 +37,23 @@ std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, bool cmdMode
 // a longer array or padded with zeros past a shorter one, never what lies
 // beyond it.
 ByteArray FitToOutputLength(std::span<const std::uint8_t> report, std::uint16_t outputReportLength);
+
+// One reading of an LED report: a command and a pad for which the tester
+// writes exactly those bytes. Remote 0 stands for every pad of 0 or less,
+// "no particular pad".
+struct LedReading {
+    LedCommand command = LedCommand::Off;
+    std::int16_t Remote = 0;
+    friend bool operator==(const LedReading&, const LedReading&) = default;
+};
+
+// Every reading of an output report as the transceiver receives it (report
+// ID 0 first): each command and pad whose LED report (WriteLedReport) it is,
+// followed by nothing but the zeros that fill it to the output report length.
+// Ordered by pad, "no particular pad" first. More than one where the encoding
+// overlaps: the cmd report's codes past pad 20 (code 81 is LEDFlash 1, LEDOn
+// 35 and LEDOnShort 75), the frame's pad byte 80 (no particular pad, or pad
+// 90). Empty when the bytes are no LED report of the model.
+std::vector<LedReading> ReadLedReport(std::span<const std::uint8_t> report, bool cmdModel);
 
 } // namespace qz

@@ -10,8 +10,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -121,6 +123,44 @@ int RunProbe(int argc, char** argv)
             },
             "PAD"));
 
+    // ---- emulate ----
+    EmulateOptions emulateOptions;
+    std::string modelText;
+    CLI::App* emulate = app.add_subcommand("emulate",
+        "Be a transceiver through /dev/uhid (root only): presses typed or from a script, or a replayed watch "
+        "recording; prints every output report the host sends, decoded");
+    emulate
+        ->add_option("--model", modelText,
+            "The model to be: 1001 or 1003 (default: 1003, or with --replay "
+            "the model the recording names)")
+        ->option_text("1001|1003")
+        ->check(CLI::IsMember({"1001", "1003", "0x1001", "0x1003"}));
+    CLI::Option* script = emulate
+                              ->add_option("--script", emulateOptions.script,
+                                  "Run the commands of FILE, one a line, once a program has the transceiver open")
+                              ->option_text("FILE");
+    CLI::Option* replay = emulate
+                              ->add_option("--replay", emulateOptions.replay,
+                                  "Play back a recording of 'qz470-probe watch --json' at its recorded times")
+                              ->option_text("FILE");
+    script->excludes(replay);
+    emulate->add_option("--speed", emulateOptions.speed, "With --replay: divide the recorded gaps by F (default 1)")
+        ->option_text("F")
+        ->needs(replay)
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                char* end = nullptr;
+                const double value = std::strtod(text.c_str(), &end);
+                return !text.empty() && *end == '\0' && std::isfinite(value) && value > 0
+                    ? std::string()
+                    : "'" + text + "' is not a speed: give a number above 0, for example 2 or 0.5";
+            },
+            "F"));
+    emulate->fallthrough();
+    emulate->footer("Exit status: 0 success (the run ended: end, end of the script or of input, Ctrl+C); 1 the "
+                    "command failed (no /dev/uhid, or the kernel refused the transceiver); 2 usage error, also a bad "
+                    "line in a file; 4 no access to /dev/uhid (run it with sudo).");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -138,12 +178,18 @@ int RunProbe(int argc, char** argv)
     }
     if (app.get_subcommands().empty()) {
         std::fprintf(
-            stderr, "%s\n", Message("say what to do: list, watch, check or led. Try 'qz470-probe --help'.").c_str());
+            stderr, "%s\n", Message("say what to do: list, watch, check, led or emulate. Try 'qz470-probe --help'.").c_str());
         return ToInt(ExitStatus::Usage);
     }
 
     try {
         Output output = Output::ForProcess();
+        if (emulate->parsed()) {
+            if (!modelText.empty()) {
+                emulateOptions.model = static_cast<std::uint16_t>(std::stoul(modelText, nullptr, 16));
+            }
+            return RunEmulate(emulateOptions, output);
+        }
         HidrawLayer hid;
         if (list->parsed()) {
             return RunList(common, all, hid, output);

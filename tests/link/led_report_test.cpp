@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 namespace qz {
 namespace {
 
@@ -55,6 +59,64 @@ TEST(LedReport, SizeReturnedAndErrorsByBufferLength)
     // Written as exactly the output report length.
     EXPECT_EQ(FitToOutputLength(nine, 4), (ByteArray {0x00, 0xFA, 0x08, 0x01}));
     EXPECT_EQ(FitToOutputLength(six, 8), (ByteArray {0x00, 0x63, 0x6D, 0x64, 0x07, 0x00, 0x00, 0x00}));
+}
+
+constexpr LedCommand kCommands[] = {LedCommand::Off, LedCommand::On, LedCommand::OnShort, LedCommand::Flash};
+
+// Reading is the inverse of writing: every report the tester can write reads
+// back as its command and pad (pads of 0 or less as "no particular pad"),
+// and every reading given writes those very bytes.
+TEST(LedReport, EveryReportWrittenReadsBackAndEveryReadingWritesIt)
+{
+    for (const bool cmdModel : {true, false}) {
+        for (const LedCommand command : kCommands) {
+            for (int pad = -3; pad < 300; ++pad) {
+                SCOPED_TRACE(std::to_string(pad) + (cmdModel ? " cmd report" : " LED frame"));
+                ByteArray report(cmdModel ? kCmdReportSize : kLedFrameSize, 0);
+                if (ErrorNumberOf(command, static_cast<std::int16_t>(pad), cmdModel, report) != 0
+                    || (cmdModel && command == LedCommand::OnShort && pad < 0)) {
+                    continue; // nothing is written
+                }
+                const auto readings = ReadLedReport(report, cmdModel);
+                const LedReading expected {command, static_cast<std::int16_t>(std::max(pad, 0))};
+                ASSERT_NE(std::find(readings.begin(), readings.end(), expected), readings.end());
+                for (const LedReading& reading : readings) {
+                    ByteArray again(report.size(), 0);
+                    WriteLedReport(reading.command, reading.Remote, cmdModel, again);
+                    EXPECT_EQ(again, report);
+                }
+            }
+        }
+    }
+}
+
+TEST(LedReport, OverlapsGiveEveryReadingAndForeignBytesNone)
+{
+    // Code 81: LEDFlash(1), LEDOn(35) and LEDOnShort(75), by rising pad.
+    EXPECT_EQ(ReadLedReport(ByteArray {0x00, 0x63, 0x6D, 0x64, 81, 0x00}, true),
+        (std::vector<LedReading> {{LedCommand::Flash, 1}, {LedCommand::On, 35}, {LedCommand::OnShort, 75}}));
+    // Pad byte 80: no particular pad, or pad 90.
+    EXPECT_EQ(ReadLedReport(ByteArray {0x00, 0xFA, 0x08, 0x01, 0x50, 0x00, 0x02, 0xA1, 0xAF}, false),
+        (std::vector<LedReading> {{LedCommand::OnShort, 0}, {LedCommand::OnShort, 90}}));
+    // Zeros that fill the report to the output length are part of it.
+    EXPECT_EQ(ReadLedReport(ByteArray {0x00, 0x63, 0x6D, 0x64, 0x07, 0x00, 0x00, 0x00}, true),
+        (std::vector<LedReading> {{LedCommand::OnShort, 7}}));
+
+    const ByteArray foreign[] = {
+        {0x00, 0x63, 0x6D, 0x64, 21, 0x00}, // a code no command sends
+        {0x00, 0x63, 0x6D, 0x64, 0x07, 0x00, 0x01}, // more than zeros after it
+        {0x00, 0x63, 0x6D, 0x64, 0x07}, // cut short
+        {0x01, 0x63, 0x6D, 0x64, 0x07, 0x00}, // report ID 1
+    };
+    for (const ByteArray& report : foreign) {
+        EXPECT_TRUE(ReadLedReport(report, true).empty());
+    }
+    ByteArray frame {0x00, 0xFA, 0x08, 0x01, 0x07, 0x00, 0x04, 0x00, 0xAF}; // LED mode 4
+    frame[7] = XorChecksum(6, frame);
+    EXPECT_TRUE(ReadLedReport(frame, false).empty());
+    EXPECT_TRUE(ReadLedReport(ByteArray {0x00, 0xFA, 0x08, 0x01, 0x07, 0x00, 0x02, 0xF7, 0xAF}, false).empty());
+    // A cmd report is no LED frame, and the other way round.
+    EXPECT_TRUE(ReadLedReport(ByteArray {0x00, 0x63, 0x6D, 0x64, 0x07, 0x00, 0x00, 0x00, 0x00}, false).empty());
 }
 
 } // namespace

@@ -126,7 +126,18 @@ ChildProcess::~ChildProcess()
 
 bool ChildProcess::WriteInput(const std::string& text)
 {
-    return inFd_ >= 0 && ::write(inFd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    std::size_t done = 0;
+    while (inFd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(inFd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return inFd_ >= 0;
 }
 
 void ChildProcess::CloseInput()

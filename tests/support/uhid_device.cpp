@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace qz::test {
@@ -46,7 +47,7 @@ UhidDevice::UhidDevice(std::uint16_t product, const Bytes& descriptor)
     // devtmpfs makes the node a moment later still: wait for both, or a
     // search right after this finds nothing.
     Next(UHID_START);
-    WaitForNode(product);
+    WaitForHidrawNode(product);
 }
 
 UhidDevice::~UhidDevice()
@@ -82,22 +83,24 @@ void UhidDevice::Unplug()
     }
 }
 
-void UhidDevice::WaitForNode(std::uint16_t product)
+std::string WaitForHidrawNode(std::uint16_t product, std::chrono::milliseconds patience)
 {
     char id[32];
     std::snprintf(id, sizeof id, "HID_ID=0003:%08X:%08X", kVendorId, product);
-    const auto until = std::chrono::steady_clock::now() + 2s;
-    while (std::chrono::steady_clock::now() < until) {
-        for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw")) {
+    const auto until = std::chrono::steady_clock::now() + patience;
+    do {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator("/sys/class/hidraw", error)) {
             std::ifstream uevent(entry.path() / "device" / "uevent");
             const std::string text((std::istreambuf_iterator<char>(uevent)), std::istreambuf_iterator<char>());
-            if (text.find(id) != std::string::npos
-                && std::filesystem::exists("/dev/" + entry.path().filename().string())) {
-                return;
+            const std::string node = "/dev/" + entry.path().filename().string();
+            if (text.find(id) != std::string::npos && std::filesystem::exists(node)) {
+                return node;
             }
         }
         std::this_thread::sleep_for(10ms);
-    }
+    } while (std::chrono::steady_clock::now() < until);
+    return {};
 }
 
 bool UhidDevice::Next(std::uint32_t type, void* out)

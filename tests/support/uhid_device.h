@@ -6,12 +6,19 @@
 // VM cannot read tests/data: programs embed the descriptors they need
 // (qz_embed_descriptors).
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace qz::test {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Waits (up to `patience`; 0: looks once) until a HID device with the
+// transceiver's vendor and this product has a hidraw node; the node, or empty
+// when none came. It looks in sysfs and opens nothing.
+std::string WaitForHidrawNode(std::uint16_t product, std::chrono::milliseconds patience = std::chrono::seconds(2));
 
 class UhidDevice {
 public:
@@ -29,7 +36,6 @@ public:
     void Unplug();
 
 private:
-    static void WaitForNode(std::uint16_t product);
     bool Next(std::uint32_t type, void* event = nullptr);
 
     int fd_ = -1;

@@ -9,9 +9,11 @@ QZ_PACKAGES=(
   qt6-base-dev libqt6opengl6-dev qt6-base-dev-tools libudev-dev libx11-dev libxkbcommon-dev
   libxkbcommon-x11-dev libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libevdev-dev
   libcli11-dev nlohmann-json3-dev
+  libncurses-dev # qz470-probe check's screen
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev dbus-daemon
+  tmux # a real terminal for qz470-probe check's tests
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
   qemu-system-x86 busybox-static

@@ -3,7 +3,9 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/commands.h"
 #include "probe/exit_status.h"
+#include "probe/kit_check.h"
 #include "probe/led_request.h"
+#include "probe/round_ranking.h"
 #include "probe/text.h"
 
 #include <CLI/CLI.hpp>
@@ -11,6 +13,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -77,9 +80,34 @@ int RunProbe(int argc, char** argv)
     list->add_flag("--all", all, "List the other HID interfaces too (never opened)");
 
     CLI::App* watch = app.add_subcommand("watch",
-        "Print every input report the moment it arrives, decoded; Ctrl+C "
-        "ends");
+        "Print every input report the moment it arrives, decoded; Enter (or "
+        "SIGUSR1) ranks the round's first presses; Ctrl+C ends");
     AddCommonOptions(*watch, common);
+    WatchOptions watchOptions;
+    std::string roundButton;
+    watch
+        ->add_option("--round-button", roundButton,
+            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
+        ->option_text("BUTTON")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
+            },
+            "BUTTON"));
+
+    CLI::App* check = app.add_subcommand("check",
+        "Test a whole kit on a full-terminal grid: which pads and buttons have been seen; q ends and prints "
+        "the table");
+    AddCommonOptions(*check, common);
+    CheckOptions checkOptions;
+    check
+        ->add_option("--pads", checkOptions.pads,
+            "The kit's pads are 1 to N (1 to " + std::to_string(kMaxPads) + ", default " + std::to_string(kDefaultPads)
+                + ")")
+        ->option_text("N")
+        ->check(CLI::Range(1, kMaxPads));
+    check->add_flag("--light", checkOptions.light,
+        "Light each pad's LED (LEDOn) when it is first seen, and switch off every one lit (LEDOff) at the end");
 
     CLI::App* led = app.add_subcommand("led", "Send an LED command to one pad, or to all, with the tester's bytes");
     AddCommonOptions(*led, common);
@@ -109,7 +137,7 @@ int RunProbe(int argc, char** argv)
         ->check(CLI::IsMember({"1001", "1003", "0x1001", "0x1003"}));
     CLI::Option* script = emulate
                               ->add_option("--script", emulateOptions.script,
-                                  "Run the commands of FILE, one a line, once a program opens the transceiver")
+                                  "Run the commands of FILE, one a line, once a program has the transceiver open")
                               ->option_text("FILE");
     CLI::Option* replay = emulate
                               ->add_option("--replay", emulateOptions.replay,
@@ -121,8 +149,9 @@ int RunProbe(int argc, char** argv)
         ->needs(replay)
         ->check(CLI::Validator(
             [](const std::string& text) {
-                double value = 0;
-                return CLI::detail::lexical_cast(text, value) && std::isfinite(value) && value > 0
+                char* end = nullptr;
+                const double value = std::strtod(text.c_str(), &end);
+                return !text.empty() && *end == '\0' && std::isfinite(value) && value > 0
                     ? std::string()
                     : "'" + text + "' is not a speed: give a number above 0, for example 2 or 0.5";
             },
@@ -149,7 +178,7 @@ int RunProbe(int argc, char** argv)
     }
     if (app.get_subcommands().empty()) {
         std::fprintf(
-            stderr, "%s\n", Message("say what to do: list, watch, led or emulate. Try 'qz470-probe --help'.").c_str());
+            stderr, "%s\n", Message("say what to do: list, watch, check, led or emulate. Try 'qz470-probe --help'.").c_str());
         return ToInt(ExitStatus::Usage);
     }
 
@@ -166,7 +195,13 @@ int RunProbe(int argc, char** argv)
             return RunList(common, all, hid, output);
         }
         if (watch->parsed()) {
-            return RunWatch(common, hid, output, std::chrono::steady_clock::now());
+            if (!roundButton.empty()) {
+                watchOptions.roundButton = ParseRoundButton(roundButton);
+            }
+            return RunWatch(common, hid, output, std::chrono::steady_clock::now(), watchOptions);
+        }
+        if (check->parsed()) {
+            return RunCheck(common, checkOptions, hid, output);
         }
         return RunLed(common, *ParseLedAction(action), *ParsePad(padText), hid, output);
     } catch (const std::exception& e) {

@@ -26,9 +26,27 @@ struct CommonOptions {
 // and why not; the other HID interfaces counted, or listed with `all`.
 int RunList(const CommonOptions& options, bool all, HidrawLayer& hid, Output& output);
 
-// One line per input report until SIGINT or SIGTERM; times count from `origin`.
-int RunWatch(
-    const CommonOptions& options, HidrawLayer& hid, Output& output, std::chrono::steady_clock::time_point origin);
+// Options of `watch` alone.
+struct WatchOptions {
+    std::optional<std::string> roundButton; // --round-button: only this button takes a place in a round
+};
+
+// One line per input report until SIGINT or SIGTERM; times count from
+// `origin`. Enter on standard input, or SIGUSR1, closes a round and prints
+// its ranking.
+int RunWatch(const CommonOptions& options, HidrawLayer& hid, Output& output,
+    std::chrono::steady_clock::time_point origin, const WatchOptions& watchOptions = {});
+
+// Options of `check` alone.
+struct CheckOptions {
+    int pads = 80; // --pads N: the kit is pads 1 to N (1 to 260)
+    bool light = false; // --light: LEDOn to each pad when first seen, LEDOff to each at the end
+};
+
+// A full-terminal grid of pads 1 to N until q, Ctrl+C or SIGTERM; then the
+// table on standard output. Success when every pad was seen, Failed when
+// not; Usage without a terminal to draw on.
+int RunCheck(const CommonOptions& options, const CheckOptions& checkOptions, HidrawLayer& hid, Output& output);
 
 // Sends one LED command with the tester's bytes.
 int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output);

@@ -93,7 +93,9 @@ private:
     void TakeEvents();
     void TakeTyped();
     void TypedLine(std::string_view line);
-    int Timeout(Clock::time_point now) const;
+    // How long poll() may sleep: until the next step is due, or for ever
+    // (nullopt) when only the kernel, the input or a signal can move the run.
+    std::optional<Clock::duration> Timeout(Clock::time_point now) const;
     // A program has had the transceiver open for kReaderSettle.
     bool ReaderSettled(Clock::time_point now) const { return opened_ && now - openedAt_ >= kReaderSettle; }
 
@@ -105,16 +107,16 @@ private:
     bool typing_; // typed lines still come
     std::string typed_; // a typed line not yet ended
     bool overlong_ = false; // the typed line is being passed over
-    std::size_t typedLines_ = 0;
     // A script or a replay starts once a program has the transceiver open
     // (ReaderSettled).
     bool started_;
     bool opened_ = false;
     Clock::time_point openedAt_ {};
     bool failed_ = false;
-    bool ended_ = false;
-    // A press waiting for a program to open the transceiver; told once.
+    // A scripted or replayed press waits for a program to have the
+    // transceiver open (ReaderSettled).
     bool blocked_ = false;
+    // A typed press went to nobody: told once until a program opens it.
     bool toldDropped_ = false;
     Clock::time_point origin_ {};
     std::optional<Clock::time_point> pauseUntil_;
@@ -230,7 +232,6 @@ bool EmulateRun::RunDue(Clock::time_point now)
             }
             break;
         case EmulateStep::Kind::End:
-            ended_ = true;
             return false;
         }
         steps_.pop_front();
@@ -239,7 +240,7 @@ bool EmulateRun::RunDue(Clock::time_point now)
     return true;
 }
 
-int EmulateRun::Timeout(Clock::time_point now) const
+std::optional<Clock::duration> EmulateRun::Timeout(Clock::time_point now) const
 {
     std::optional<Clock::time_point> wake;
     if ((!started_ || blocked_) && opened_) {
@@ -250,10 +251,9 @@ int EmulateRun::Timeout(Clock::time_point now) const
         wake = origin_ + *steps_.front().at;
     }
     if (!wake) {
-        return -1;
+        return std::nullopt;
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wake - now);
-    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, 60000));
+    return std::max<Clock::duration>(*wake - now, Clock::duration::zero());
 }
 
 void EmulateRun::TakeEvents()
@@ -286,7 +286,6 @@ void EmulateRun::TakeEvents()
 
 void EmulateRun::TypedLine(std::string_view line)
 {
-    ++typedLines_;
     const ParsedLine parsed = ParseEmulateLine(line, model_);
     if (!parsed.error.empty()) {
         output_.Error(Message(parsed.error + "; nothing was sent."));
@@ -366,7 +365,16 @@ int EmulateRun::Run()
             {device_.Fd(), POLLIN, 0},
             {typing_ ? STDIN_FILENO : -1, POLLIN, 0},
         };
-        const int ready = ::poll(fds, 3, Timeout(Clock::now()));
+        // ppoll(): a replay keeps its times to the microsecond, not to
+        // poll()'s whole milliseconds.
+        const std::optional<Clock::duration> timeout = Timeout(Clock::now());
+        timespec wait {};
+        if (timeout) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
+            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+            wait.tv_nsec = static_cast<long>(ns % 1000000000);
+        }
+        const int ready = ::ppoll(fds, 3, timeout ? &wait : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;

@@ -1,50 +1,27 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
 
 #include <initializer_list>
 
 namespace qz::probe {
 
-// Signals that end a command (Ctrl+C and the like) arrive through a
-// descriptor, so that its loop waits for them in the same poll() as for
-// everything else, with nothing to race. They are blocked while it lives.
+// Signals that arrive through a descriptor, so that a loop waits for them in
+// the same poll() as for reports, with nothing to race. The signals are
+// blocked while it lives; what is still pending at the end is taken, not
+// delivered once the mask is restored.
 class SignalDescriptor {
 public:
-    explicit SignalDescriptor(std::initializer_list<int> signals)
-    {
-        sigemptyset(&set_);
-        for (const int signal : signals) {
-            sigaddset(&set_, signal);
-        }
-        ::pthread_sigmask(SIG_BLOCK, &set_, &previous_);
-        fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-    ~SignalDescriptor()
-    {
-        if (fd_ >= 0) {
-            while (Take() != 0) {
-                // What arrived during the shutdown is taken here, not
-                // delivered once the mask is restored.
-            }
-            ::close(fd_);
-        }
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
+    explicit SignalDescriptor(std::initializer_list<int> signals);
+    ~SignalDescriptor();
     SignalDescriptor(const SignalDescriptor&) = delete;
     SignalDescriptor& operator=(const SignalDescriptor&) = delete;
 
+    // -1 when it could not be made (errno says why).
     int Fd() const { return fd_; }
 
     // The next signal that arrived; 0 when none is waiting.
-    int Take()
-    {
-        signalfd_siginfo info {};
-        const ssize_t n = ::read(fd_, &info, sizeof info);
-        return n == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
-    }
+    int Take();
 
 private:
     sigset_t set_ {};

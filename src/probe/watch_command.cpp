@@ -1,57 +1,77 @@
 #include "link/hidraw/hidraw_layer.h"
-#include "link/transceiver.h"
 #include "probe/commands.h"
-#include "probe/interfaces.h"
+#include "probe/round_ranking.h"
 #include "probe/signal_descriptor.h"
+#include "probe/transceiver_feed.h"
 #include "probe/watch_format.h"
 
 #include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
-#include <initializer_list>
-#include <optional>
-#include <set>
-#include <span>
 
 namespace qz::probe {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
-// The transceiver being watched, with the tester's report buffer: input
-// report length + 1 bytes, of which a read fills up to the input length.
-struct Watched {
-    OpenedTransceiver transceiver;
-    ByteArray buffer;
+// Enter on standard input, which closes a round. At the end of input, or
+// when standard input is not there, it is no longer looked at, so that it
+// neither ends watching nor wakes it again and again. While the probe runs
+// in the background of its terminal, the terminal is not read (that would
+// stop the probe): Enter counts again once it is in the foreground.
+class EnterKey {
+public:
+    // The descriptor to wait on now; -1 when there is none to wait on.
+    int PollDescriptor() const
+    {
+        if (ended_) {
+            return -1;
+        }
+        // tcgetpgrp() fails for a terminal that is not ours to control: read it.
+        if (::isatty(STDIN_FILENO) == 1) {
+            const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
+            if (foreground != -1 && foreground != ::getpgrp()) {
+                return -1;
+            }
+        }
+        return STDIN_FILENO;
+    }
+
+    // After poll() said standard input is ready: the Enter presses read.
+    int Take(short revents)
+    {
+        if ((revents & POLLNVAL) != 0) {
+            ended_ = true;
+            return 0;
+        }
+        char buffer[512];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO)) {
+            ended_ = true; // end of input, or input that cannot be read
+            return 0;
+        }
+        return n < 0 ? 0 : static_cast<int>(std::count(buffer, buffer + n, '\n'));
+    }
+
+private:
+    bool ended_ = false;
 };
-
-// Input reports that carry data: without them there is nothing to watch.
-bool Watchable(const OpenedTransceiver& transceiver)
-{
-    return transceiver.lengthsKnown && transceiver.lengths.input > 1;
-}
-
-std::string UnwatchableLine(const OpenedTransceiver& transceiver)
-{
-    return Message("the transceiver at " + transceiver.interface.path
-        + " has no input report that its report descriptor describes, so there is nothing to watch. Replug it and "
-          "start qz470-probe again.");
-}
-
-enum class ReadEnd { Drained, Gone, Failed, OutputBroken };
 
 class WatchLoop {
 public:
-    WatchLoop(const CommonOptions& options, HidrawLayer& hid, Output& output, Clock::time_point origin)
-        : options_(options)
-        , hid_(hid)
-        , output_(output)
+    WatchLoop(const CommonOptions& options, const WatchOptions& watchOptions, HidrawLayer& hid, Output& output,
+        Clock::time_point origin)
+        : output_(output)
         , origin_(origin)
         , printer_(options.json, output.OutStyle())
+        , feed_(hid, options.device)
+        , rounds_(watchOptions.roundButton)
     {
     }
 
@@ -59,134 +79,69 @@ public:
 
 private:
     double Ms(Clock::time_point then) const { return MillisecondsBetween(origin_, then); }
-    void Connect(const OpenedTransceiver& transceiver, Clock::time_point when);
-    ReadEnd ReadPending(Clock::time_point woke);
-    void Search(Clock::time_point woke);
-    void Disconnect();
+    void Connected(Clock::time_point when);
+    void CloseRound();
+    void Tell(std::vector<std::string>& problems);
 
-    const CommonOptions& options_;
-    HidrawLayer& hid_;
     Output& output_;
     Clock::time_point origin_;
     WatchPrinter printer_;
-    std::optional<Watched> watched_;
-    Clock::time_point nextSearch_;
-    // Searches in a row that found a transceiver that would not open, and
-    // the nodes whose failure the user has been told of.
-    int failedSearches_ = 0;
-    std::set<std::string> reported_;
+    TransceiverFeed feed_;
+    RoundRanking rounds_;
+    EnterKey enter_;
 };
 
-void WatchLoop::Connect(const OpenedTransceiver& transceiver, Clock::time_point when)
+void WatchLoop::Connected(Clock::time_point when)
 {
-    watched_ = Watched {transceiver, ByteArray(static_cast<std::size_t>(transceiver.lengths.input) + 1, 0)};
+    const OpenedTransceiver& transceiver = *feed_.Connected();
     output_.Line(printer_.Connected(Ms(when), transceiver.interface.path, transceiver.interface.productId));
 }
 
-void WatchLoop::Disconnect()
+void WatchLoop::CloseRound()
 {
-    if (watched_) {
-        hid_.Close(watched_->transceiver.handle);
-        watched_.reset();
+    for (const std::string& line : printer_.RoundLines(rounds_.Close(), rounds_.Button())) {
+        output_.Line(line);
     }
 }
 
-ReadEnd WatchLoop::ReadPending(Clock::time_point woke)
+void WatchLoop::Tell(std::vector<std::string>& problems)
 {
-    // Everything the kernel has queued, in arrival order, all with the time
-    // of this wake-up.
-    for (;;) {
-        Watched& watched = *watched_;
-        const auto result = hid_.ReadReport(
-            watched.transceiver.handle, std::span<std::uint8_t>(watched.buffer.data(), watched.buffer.size() - 1));
-        switch (result.outcome) {
-        case HidLayer::ReadOutcome::Report:
-            if (!output_.Line(printer_.Report(DecodeReport(watched.buffer, result.bytes, Ms(woke))))) {
-                return ReadEnd::OutputBroken;
-            }
-            continue;
-        case HidLayer::ReadOutcome::Nothing:
-            return ReadEnd::Drained;
-        case HidLayer::ReadOutcome::Gone:
-            return ReadEnd::Gone;
-        case HidLayer::ReadOutcome::WaitFailed:
-            return ReadEnd::Failed;
-        }
+    for (const std::string& line : problems) {
+        output_.Error(line);
     }
-}
-
-void WatchLoop::Search(Clock::time_point woke)
-{
-    nextSearch_ = woke + std::chrono::milliseconds(Transceiver::kSearchIntervalMs);
-    const Selection selection = OpenTransceiver(hid_, options_.device);
-    if (selection.opened) {
-        failedSearches_ = 0;
-        if (Watchable(*selection.opened)) {
-            Connect(*selection.opened, woke);
-            return;
-        }
-        hid_.Close(selection.opened->handle);
-        if (reported_.insert(selection.opened->interface.path).second) {
-            output_.Error(UnwatchableLine(*selection.opened));
-        }
-        return;
-    }
-    // udev applies a new node's permissions a moment after it appears: tell
-    // of a node that refuses only once it has refused for a while.
-    bool refused = false;
-    for (const OpenFailure& failure : selection.failures) {
-        refused = refused || failure.status != HidLayer::OpenStatus::Gone;
-    }
-    failedSearches_ = refused ? failedSearches_ + 1 : 0;
-    if (failedSearches_ <= Transceiver::kPermissionRetries) {
-        return;
-    }
-    for (const OpenFailure& failure : selection.failures) {
-        if (failure.status != HidLayer::OpenStatus::Gone && reported_.insert(failure.path).second) {
-            output_.Error(DescribeOpenFailure(failure, kProgramName));
-        }
-    }
+    problems.clear();
 }
 
 int WatchLoop::Run()
 {
-    SignalDescriptor signals({SIGINT, SIGTERM, SIGHUP});
+    // SIGUSR1 closes a round, for scripts without a terminal; the others end.
+    SignalDescriptor signals({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCONT});
     if (signals.Fd() < 0) {
         output_.Error(Message(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno) + "."));
         return ToInt(ExitStatus::Failed);
     }
+    // A read of the terminal from the background fails instead of stopping
+    // the probe (EnterKey does not read it there, but the foreground may
+    // change between the look and the read).
+    std::signal(SIGTTIN, SIG_IGN);
 
-    const Selection selection = OpenTransceiver(hid_, options_.device);
-    for (const std::string& line : DescribeSelection(selection)) {
-        output_.Error(line);
+    std::vector<std::string> problems;
+    const ExitStatus opened = feed_.Open(problems);
+    Tell(problems);
+    if (opened != ExitStatus::Success) {
+        return ToInt(opened);
     }
-    for (const OpenFailure& failure : selection.failures) {
-        reported_.insert(failure.path); // told once, not again after an unplug
-    }
-    if (!selection.opened) {
-        return ToInt(selection.status);
-    }
-    if (!Watchable(*selection.opened)) {
-        hid_.Close(selection.opened->handle);
-        output_.Error(UnwatchableLine(*selection.opened));
-        return ToInt(ExitStatus::Failed);
-    }
-    Connect(*selection.opened, Clock::now());
+    Connected(Clock::now());
 
     int status = ToInt(ExitStatus::Success);
-    while (!output_.Broken()) {
-        // While a transceiver is connected the loop sleeps until something
-        // happens; without one it wakes for the next search only.
-        int timeout = -1;
-        if (!watched_) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextSearch_ - Clock::now());
-            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(wait.count(), 0));
-        }
-        pollfd fds[2] = {
+    bool ending = false;
+    while (!ending && !output_.Broken()) {
+        pollfd fds[3] = {
             {signals.Fd(), POLLIN, 0},
-            {watched_ ? hid_.PollDescriptor(watched_->transceiver.handle) : -1, POLLIN, 0},
+            {feed_.PollDescriptor(), POLLIN, 0},
+            {enter_.PollDescriptor(), POLLIN, 0},
         };
-        const int ready = ::poll(fds, 2, timeout);
+        const int ready = ::poll(fds, 3, feed_.Timeout(Clock::now()));
         const Clock::time_point woke = Clock::now();
         if (ready < 0) {
             if (errno == EINTR) {
@@ -196,29 +151,43 @@ int WatchLoop::Run()
             status = ToInt(ExitStatus::Failed);
             break;
         }
-        // Reports first: those queued before a Ctrl+C are still shown.
-        if (watched_ && fds[1].revents != 0) {
-            const std::string node = watched_->transceiver.interface.path;
-            const ReadEnd end = ReadPending(woke);
-            if (end == ReadEnd::Gone) {
-                Disconnect();
+        // Reports first: those queued before an Enter or a Ctrl+C still count.
+        if (fds[1].fd >= 0 && fds[1].revents != 0) {
+            const std::string node = feed_.Connected()->interface.path;
+            const auto end = feed_.ReadPending([&](const ByteArray& buffer, std::size_t delivered) {
+                const ReportRecord record = DecodeReport(buffer, delivered, Ms(woke));
+                rounds_.Add(record);
+                return output_.Line(printer_.Report(record));
+            });
+            if (end == TransceiverFeed::ReadEnd::Gone) {
+                feed_.Lose(woke);
                 output_.Line(printer_.Unplugged(Ms(woke), node));
-                nextSearch_ = woke;
-            } else if (end == ReadEnd::Failed) {
+            } else if (end == TransceiverFeed::ReadEnd::Failed) {
                 output_.Error(Message("reading the transceiver at " + node
                     + " failed, so watching ended. Replug it and start qz470-probe again."));
                 status = ToInt(ExitStatus::Failed);
                 break;
             }
         }
-        if (fds[0].revents != 0 && signals.Take() != 0) {
-            break;
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            for (int presses = enter_.Take(fds[2].revents); presses > 0; --presses) {
+                CloseRound();
+            }
         }
-        if (!watched_ && woke >= nextSearch_) {
-            Search(woke);
+        if (fds[0].revents != 0) {
+            while (const int signal = signals.Take()) {
+                if (signal == SIGUSR1) {
+                    CloseRound();
+                } else if (signal != SIGCONT) { // SIGCONT: only a fresh look at the foreground
+                    ending = true;
+                }
+            }
         }
+        if (!ending && feed_.SearchIfDue(woke, problems)) {
+            Connected(woke);
+        }
+        Tell(problems);
     }
-    Disconnect();
 
     if (output_.Broken() && !output_.ReaderGone()) {
         output_.Error(
@@ -231,9 +200,10 @@ int WatchLoop::Run()
 
 } // namespace
 
-int RunWatch(const CommonOptions& options, HidrawLayer& hid, Output& output, Clock::time_point origin)
+int RunWatch(const CommonOptions& options, HidrawLayer& hid, Output& output, Clock::time_point origin,
+    const WatchOptions& watchOptions)
 {
-    WatchLoop loop(options, hid, output, origin);
+    WatchLoop loop(options, watchOptions, hid, output, origin);
     return loop.Run();
 }
 

@@ -1,6 +1,7 @@
 #include "probe/watch_format.h"
 
 #include "probe/json_line.h"
+#include "probe/round_ranking.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -94,6 +95,38 @@ std::string WatchPrinter::Unplugged(double timeMs, const std::string& node)
     return Time(timeMs) + "  " + style_.Paint("unplugged: " + node, Style::Colour::Event);
 }
 
+std::vector<std::string> WatchPrinter::RoundLines(const Round& round, const std::optional<std::string>& button)
+{
+    ++rounds_;
+    if (json_) {
+        Json ranking = Json::array();
+        for (const RankedPress& press : round.ranking) {
+            Json place;
+            place["pad"] = press.pad;
+            place["button"] = press.button;
+            place["delay_ms"] = press.delayMs;
+            ranking.push_back(std::move(place));
+        }
+        Json object;
+        object["event"] = "round";
+        object["round"] = round.number;
+        object["ranking"] = std::move(ranking);
+        return {JsonLine(object)};
+    }
+    const std::string heading = "round " + std::to_string(round.number) + (button ? " (" + *button + " only)" : "")
+        + ": " + (round.ranking.empty() ? "no press" : Count(round.ranking.size(), "pad", "pads") + " by arrival");
+    std::vector<std::string> lines {style_.Paint(heading, Style::Colour::Event)};
+    const int width = static_cast<int>(std::to_string(round.ranking.size()).size());
+    for (std::size_t i = 0; i < round.ranking.size(); ++i) {
+        const RankedPress& press = round.ranking[i];
+        char place[96];
+        std::snprintf(place, sizeof place, "%*zu. pad %d %s +%.1f ms", width, i + 1, press.pad, press.button.c_str(),
+            press.delayMs);
+        lines.emplace_back(place);
+    }
+    return lines;
+}
+
 std::string WatchPrinter::Summary(double elapsedMs) const
 {
     char seconds[32];
@@ -102,6 +135,9 @@ std::string WatchPrinter::Summary(double elapsedMs) const
         + Count(presses_, "press", "presses") + ", " + std::to_string(notPresses_) + " not a press)";
     if (unplugs_ > 0) {
         text += ", unplugged " + Count(unplugs_, "time", "times");
+    }
+    if (rounds_ > 0) {
+        text += ", " + Count(rounds_, "round", "rounds");
     }
     return Message(text + ".");
 }

@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qz::probe {
+
+struct Round;
 
 // One input report as `watch` shows it.
 struct ReportRecord {
@@ -34,6 +37,7 @@ double MillisecondsBetween(std::chrono::steady_clock::time_point origin, std::ch
 //   {"time_ms": 1234.567, "raw": "00fa07000504fc0000", "pad": 5, "button": "A"}
 //   {"event": "connected", "time_ms": 0.02, "node": "/dev/hidraw1", "model": "0x1003"}
 //   {"event": "unplugged", "time_ms": 5012.3, "node": "/dev/hidraw1"}
+//   {"event": "round", "round": 1, "ranking": [{"pad": 12, "button": "BUZZ", "delay_ms": 0.0}]}
 class WatchPrinter {
 public:
     WatchPrinter(bool json, Style style);
@@ -41,8 +45,12 @@ public:
     std::string Report(const ReportRecord& record);
     std::string Connected(double timeMs, const std::string& node, std::uint16_t productId) const;
     std::string Unplugged(double timeMs, const std::string& node);
+    // A closed round: one JSON object, or for people a heading and one line
+    // per place ("1. pad 12 BUZZ +0.0 ms"). `button` is the one button that
+    // counted, if only one did.
+    std::vector<std::string> RoundLines(const Round& round, const std::optional<std::string>& button);
     // One line for standard error: how long, how many reports of each kind,
-    // how many unplugs.
+    // how many unplugs and rounds.
     std::string Summary(double elapsedMs) const;
 
 private:
@@ -51,6 +59,7 @@ private:
     std::size_t presses_ = 0;
     std::size_t notPresses_ = 0;
     std::size_t unplugs_ = 0;
+    std::size_t rounds_ = 0;
 };
 
 } // namespace qz::probe

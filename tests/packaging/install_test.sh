@@ -160,6 +160,10 @@ for shot in screenshot-main.png screenshot-secondary.png; do
     echo "note: docs/$shot is not in the source tree yet"
   fi
 done
+# The recorded emulate session the README points to.
+for recording in emulate-session.log emulate-session.timing; do
+  expect_file "share/doc/qz470-tester/docs/$recording" 644 || true
+done
 
 # ---- nothing else, and nothing writable by others ----
 while IFS= read -r -d '' f; do

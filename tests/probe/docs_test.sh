@@ -26,7 +26,7 @@ complete_words() {
 
 # The long options in a help text, one per line, sorted.
 options_of() {
-  grep -oE '^ +(-h,)?--[a-z]+' | sed 's/.*--/--/' | sort -u
+  grep -oE '^ +(-h,)?--[a-z][a-z-]*' | sed 's/.*,--/--/; s/^ *//' | sort -u
 }
 
 commands=$("$probe" --help | sed -n '/^Subcommands:/,/^$/p' | awk 'NR > 1 && NF {print $1}' | sort)

@@ -1,18 +1,23 @@
 // The probe's logic without a device: the search and the survey over the
 // scripted HID bus, the lines and JSON it prints (parsed back, not compared
-// as text), the LED request and the PAD argument.
+// as text), the LED request and the PAD argument, the rounds of `watch` and
+// the screen of `check`.
 #include "link/fake_hid_bus.h"
 #include "link/open_failure.h"
 #include "link/transceiver.h"
+#include "probe/check_layout.h"
 #include "probe/interfaces.h"
+#include "probe/kit_check.h"
 #include "probe/led_request.h"
 #include "probe/list_format.h"
+#include "probe/round_ranking.h"
 #include "probe/watch_format.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -262,6 +267,131 @@ TEST(ProbeLed, ActionsAndPads)
     for (const auto& p : pads) {
         EXPECT_EQ(ParsePad(p.text), p.pad) << "'" << p.text << "'";
     }
+}
+
+ReportRecord Press(int pad, const char* button, double timeMs)
+{
+    ReportRecord record;
+    record.timeMs = timeMs;
+    record.press = true;
+    record.pad = static_cast<std::int16_t>(pad);
+    record.button = button;
+    return record;
+}
+
+// A round takes the first press of each pad, in the order given, of the
+// button that counts; POWERED, ERROR and what is not a press never count.
+TEST(ProbeRounds, FirstPressOfEachPadInArrivalOrder)
+{
+    ReportRecord notPress = Press(4, "", 1000.0);
+    notPress.press = false;
+    const std::vector<ReportRecord> reports
+        = {Press(7, "POWERED", 999.0), Press(8, "ERROR", 999.5), notPress, Press(12, "BUZZ", 1000.001),
+            Press(3, "A", 1041.213), Press(12, "A", 1042.0), Press(5, "BUZZ", 1041.213), Press(3, "BUZZ", 1050.0)};
+    const struct {
+        std::optional<std::string> button;
+        std::vector<RankedPress> ranking;
+    } cases[] = {
+        {std::nullopt, {{12, "BUZZ", 0.0}, {3, "A", 41.212}, {5, "BUZZ", 41.212}}},
+        {"BUZZ", {{12, "BUZZ", 0.0}, {5, "BUZZ", 41.212}, {3, "BUZZ", 49.999}}},
+        {"A", {{3, "A", 0.0}, {12, "A", 0.787}}},
+        {"D", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.button.value_or("any"));
+        RoundRanking rounds(c.button);
+        for (const ReportRecord& report : reports) {
+            rounds.Add(report);
+        }
+        const Round round = rounds.Close();
+        EXPECT_EQ(round.number, 1);
+        ASSERT_EQ(round.ranking.size(), c.ranking.size());
+        for (std::size_t i = 0; i < c.ranking.size(); ++i) {
+            EXPECT_EQ(round.ranking[i].pad, c.ranking[i].pad) << i;
+            EXPECT_EQ(round.ranking[i].button, c.ranking[i].button) << i;
+            EXPECT_EQ(round.ranking[i].delayMs, c.ranking[i].delayMs) << i; // exact: whole microseconds
+        }
+        // The next round starts empty, and a pad may take a place again.
+        rounds.Add(reports.back());
+        EXPECT_EQ(rounds.Close().number, 2);
+    }
+
+    // Places line up past nine.
+    RoundRanking many;
+    for (int pad = 1; pad <= 10; ++pad) {
+        many.Add(Press(pad, "C", 100.0 + pad));
+    }
+    WatchPrinter text(false, Style(false));
+    const auto lines = text.RoundLines(many.Close(), std::nullopt);
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[0], "round 1: 10 pads by arrival");
+    EXPECT_EQ(lines[1], " 1. pad 1 C +0.0 ms");
+    EXPECT_EQ(lines[10], "10. pad 10 C +9.0 ms");
+    EXPECT_EQ(ParseRoundButton("buzz"), "BUZZ");
+    EXPECT_EQ(ParseRoundButton("POWERED"), std::nullopt);
+}
+
+// At every terminal size, from none at all to a wide one, the screen stays
+// inside the terminal, and paging through the grid shows every pad once.
+TEST(ProbeCheck, TheScreenFitsEveryTerminalAndThePagesShowEveryPadOnce)
+{
+    KitCheck kit(kMaxPads);
+    kit.Apply(1, "A");
+    kit.Apply(35, "BUZZ");
+    kit.Apply(260, "ERROR");
+    kit.Apply(2, "POWERED");
+    kit.Apply(300, "A"); // beyond the kit
+    CheckStatus status;
+    status.connection = "transceiver 0x1003 at /dev/hidraw-with-a-rather-long-name-that-does-not-fit";
+    status.light = true;
+    status.note = "LEDOn not sent to pad 3: writing to the transceiver failed";
+    for (int width = 0; width <= 160; width += 3) {
+        for (int height = 0; height <= 50; ++height) {
+            GridPager pager(kit.PadCount());
+            const GridFit fit = FitGrid(width, height);
+            pager.Fit(fit);
+            std::set<int> shown;
+            for (int page = 0; page < kMaxPads + 1; ++page) {
+                for (const Span& span : LayOutCheck(kit, status, pager, width, height)) {
+                    ASSERT_TRUE(span.row >= 0 && span.row < height && span.column >= 0
+                        && span.column + static_cast<int>(span.text.size()) <= width)
+                        << width << "x" << height << ": '" << span.text << "' at " << span.row << "," << span.column;
+                    if (span.tone == Tone::Seen || span.tone == Tone::Unseen) {
+                        EXPECT_TRUE(shown.insert(std::stoi(span.text)).second) << span.text;
+                    }
+                }
+                const int last = pager.Last();
+                pager.Next();
+                if (pager.Last() == last) {
+                    break;
+                }
+            }
+            EXPECT_EQ(shown.size(), fit.Usable() ? 260u : 0u) << width << "x" << height;
+        }
+    }
+}
+
+// A kit of 260 pads is complete once every pad byte has been heard: the
+// four pads that no report can name (256 to 259) are not waited for.
+TEST(ProbeCheck, PadsNoReportCanNameAreNotCounted)
+{
+    KitCheck kit(kMaxPads);
+    EXPECT_EQ(SeenLine(kit), "0 of 256 pads seen");
+    for (int padByte = 0; padByte <= 255; ++padByte) {
+        // A framed report: report ID, start byte, length 7, reserved, pad
+        // byte, key byte (POWERED), checksum, padding, the spare byte.
+        ByteArray buffer {0x00, 0xFA, 0x07, 0x00, static_cast<std::uint8_t>(padByte), 0x00, 0, 0x00, 0x00, 0x00};
+        buffer[6] = static_cast<std::uint8_t>(0xFA ^ 0x07 ^ padByte);
+        const ReportRecord record = DecodeReport(buffer, 9, 0);
+        ASSERT_TRUE(record.press);
+        EXPECT_TRUE(kit.Apply(record.pad, record.button).firstTime) << padByte;
+    }
+    EXPECT_TRUE(kit.Complete());
+    EXPECT_EQ(CheckSummary(kit), "qz470-probe: 256 of 256 pads seen.");
+    const auto lines = TableLines(kit);
+    EXPECT_EQ(lines[255], "pad 256: not counted, no report can name it");
+    EXPECT_EQ(lines[259], "pad 260: no button; POWERED");
+    EXPECT_EQ(json::parse(TableJsonLines(kit)[256])["counted"], false);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // qz470-probe as a user runs it, against transceivers of both models and a
 // foreign HID device that umockdev emulates: what `list`, `watch` and `led`
-// print (JSON parsed back), the bytes `led` writes, the exit statuses, and
-// that a foreign device is never opened. Runs under umockdev-wrapper; the
+// print (JSON parsed back), the rounds of `watch`, the bytes `led` writes,
+// the exit statuses, and that a foreign device is never opened. Runs under umockdev-wrapper; the
 // probe, started as a child, inherits the emulation. Exits 77 without it.
 #include "child_process.h"
 #include "descriptor_files.h"
@@ -13,13 +13,13 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -85,28 +85,14 @@ private:
     std::vector<int> counts_;
 };
 
-// Bytes that arrive at the test's end of a node within a moment; the wait
-// only guards against a hang.
 Bytes Receive(int master, std::size_t count, std::chrono::milliseconds patience = 2s)
 {
-    Bytes got;
-    const auto until = std::chrono::steady_clock::now() + patience;
-    while (got.size() < count && std::chrono::steady_clock::now() < until) {
-        pollfd look {master, POLLIN, 0};
-        if (::poll(&look, 1, 50) == 1 && (look.revents & POLLIN) != 0) {
-            std::uint8_t buffer[64];
-            const ssize_t n = ::read(master, buffer, std::min(sizeof buffer, count - got.size()));
-            if (n > 0) {
-                got.insert(got.end(), buffer, buffer + n);
-            }
-        }
-    }
-    return got;
+    return test::ReceiveAtMaster(master, count, patience);
 }
 
 void Send(int master, const Bytes& bytes)
 {
-    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(test::SendAtMaster(master, bytes));
 }
 
 class ProbeTest : public ::testing::Test {
@@ -447,6 +433,119 @@ TEST_F(ProbeTest, WatchFollowsReportsUnplugAndReturnUntilCtrlC)
     EXPECT_EQ(Lines(watch->Stderr()).size(), 1u) << watch->Stderr();
     EXPECT_NE(watch->Stderr().find("qz470-probe: 4 reports in "), std::string::npos) << watch->Stderr();
     EXPECT_NE(watch->Stderr().find("(3 presses, 1 not a press), unplugged 1 time."), std::string::npos);
+}
+
+// Rounds, JSON: the first press of each pad in arrival order with its delay
+// after the first (the same times as its report line), presses that take no
+// place, an empty round, and SIGUSR1 closing a round after the end of input.
+TEST_F(ProbeTest, RoundsRankTheFirstPressOfEachPadByArrival)
+{
+    const EmulatedHid frame = AddFrameModel();
+    ChildOptions options;
+    options.input = ChildOptions::Input::Pipe;
+    auto watch = test::ChildProcess::Start({kProbe, "watch", "--json"}, options);
+    ASSERT_TRUE(watch);
+    const auto next = [&watch]() {
+        const auto line = watch->ReadLine();
+        EXPECT_TRUE(line) << "no line; standard error: " << watch->Stderr();
+        return line ? json::parse(*line) : json::object();
+    };
+    const auto timeOf = [&next](int pad) {
+        const json report = next();
+        EXPECT_EQ(report["pad"], pad);
+        return report.value("time_ms", -1.0);
+    };
+    EXPECT_EQ(next()["event"], "connected");
+    const int master = bed.Master(frame);
+
+    // Pad 12 first, pad 3 in a later wake-up, pads 40 and 41 in one write:
+    // read in one go, their order is the queue's.
+    Send(master, test::FrameData(12, test::kBuzz));
+    const double first = timeOf(12);
+    Send(master, test::FrameData(3, test::kBuzz));
+    const double third = timeOf(3);
+    Bytes pair = test::FrameData(40, test::kC);
+    const Bytes second = test::FrameData(41, test::kD);
+    pair.insert(pair.end(), second.begin(), second.end());
+    Send(master, pair);
+    const double forty = timeOf(40);
+    const double fortyOne = timeOf(41);
+    // No place: pad 12 again, POWERED, ERROR, and a report that is not a press.
+    Bytes broken = test::FrameData(9, test::kA);
+    broken[5] ^= 0xFF; // checksum
+    for (const Bytes& report :
+        {test::FrameData(12, test::kA), test::FrameData(7, test::kPowered), test::FrameData(8, test::kError), broken}) {
+        Send(master, report);
+        next();
+    }
+    ASSERT_TRUE(watch->WriteInput("\n"));
+    const json round = next();
+    EXPECT_EQ(round["event"], "round");
+    EXPECT_EQ(round["round"], 1);
+    const struct {
+        int pad;
+        const char* button;
+        double delay;
+    } places[] = {{12, "BUZZ", 0}, {3, "BUZZ", third - first}, {40, "C", forty - first}, {41, "D", fortyOne - first}};
+    ASSERT_EQ(round["ranking"].size(), std::size(places)) << round.dump();
+    for (std::size_t i = 0; i < std::size(places); ++i) {
+        SCOPED_TRACE(i);
+        const json& place = round["ranking"][i];
+        EXPECT_EQ(place["pad"], places[i].pad);
+        EXPECT_EQ(place["button"], places[i].button);
+        EXPECT_NEAR(place["delay_ms"].get<double>(), places[i].delay, 0.0011); // both to the microsecond
+    }
+    EXPECT_EQ(round["ranking"][0]["delay_ms"], 0.0);
+
+    // The next round began at once: nothing pressed, an empty ranking.
+    ASSERT_TRUE(watch->WriteInput("\n"));
+    EXPECT_EQ(next(), json::parse(R"({"event": "round", "round": 2, "ranking": []})"));
+
+    // Without standard input, SIGUSR1 closes the round.
+    watch->CloseInput();
+    Send(master, test::FrameData(260, test::kA));
+    timeOf(260);
+    watch->Signal(SIGUSR1);
+    EXPECT_EQ(next(), json::parse(R"({"event": "round", "round": 3, "ranking": [{"pad": 260, "button": "A",
+        "delay_ms": 0.0}]})"));
+
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_EQ(watch->Stdout(), "");
+    EXPECT_NE(watch->Stderr().find("(8 presses, 1 not a press), 3 rounds."), std::string::npos) << watch->Stderr();
+}
+
+// Rounds for people, counting one button only: the ranking lines, their
+// delays against the report lines' times, and an empty round.
+TEST_F(ProbeTest, RoundButtonRanksOnlyThatButton)
+{
+    const EmulatedHid cmd = AddCmdModel();
+    ChildOptions options;
+    options.input = ChildOptions::Input::Pipe;
+    auto watch = test::ChildProcess::Start({kProbe, "watch", "--round-button", "a"}, options);
+    ASSERT_TRUE(watch);
+    const auto next = [&watch]() { return watch->ReadLine().value_or("(no line) " + watch->Stderr()); };
+    EXPECT_NE(next().find("connected: transceiver 0x1001"), std::string::npos);
+
+    const int master = bed.Master(cmd);
+    std::vector<double> times;
+    for (const auto& [pad, key] : {std::pair {2, padcode::Key::Buzz}, {5, padcode::Key::A}, {2, padcode::Key::B},
+             {2, padcode::Key::A}, {5, padcode::Key::A}}) {
+        Send(master, test::CodeData(pad, key));
+        const std::string line = next();
+        times.push_back(std::stod(line)); // "   1234.567 ms  ..."
+    }
+    ASSERT_TRUE(watch->WriteInput("\n\n"));
+    char delay[32];
+    std::snprintf(delay, sizeof delay, "+%.1f ms", std::round((times[3] - times[1]) * 1000) / 1000);
+    EXPECT_EQ(next(), "round 1 (A only): 2 pads by arrival");
+    EXPECT_EQ(next(), "1. pad 5 A +0.0 ms");
+    EXPECT_EQ(next(), std::string("2. pad 2 A ") + delay);
+    EXPECT_EQ(next(), "round 2 (A only): no press");
+
+    watch->Signal(SIGTERM);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Stderr().find("5 presses, 0 not a press), 2 rounds."), std::string::npos) << watch->Stderr();
 }
 
 } // namespace

@@ -48,8 +48,19 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     // The environment is built before the fork: the child only calls what is
     // safe between fork and exec.
     std::vector<std::string> environment;
+    const auto given = [&options](const std::string& variable) {
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        for (const std::string& assignment : options.environment) {
+            if (assignment.rfind(name, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
+        if (!given(*variable)) {
+            environment.emplace_back(*variable);
+        }
     }
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     std::vector<char*> envp;
@@ -65,7 +76,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
         return nullptr;
     }
     if (pid == 0) {
-        ::close(in[1]); // the test's end, if it keeps one
+        ::close(in[1]); // the program's end; with ClosedPipe the only one: end of input at once
         ::dup2(options.input == ChildOptions::Input::Null ? devNull : in[0], 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
@@ -104,13 +115,37 @@ ChildProcess::~ChildProcess()
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    CloseInput();
     if (outFd_ >= 0) {
         ::close(outFd_);
     }
     if (errFd_ >= 0) {
         ::close(errFd_);
     }
-    CloseInput();
+}
+
+bool ChildProcess::WriteInput(const std::string& text)
+{
+    std::size_t done = 0;
+    while (inFd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(inFd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return inFd_ >= 0;
+}
+
+void ChildProcess::CloseInput()
+{
+    if (inFd_ >= 0) {
+        ::close(inFd_);
+        inFd_ = -1;
+    }
 }
 
 bool ChildProcess::Pump(std::chrono::milliseconds wait)
@@ -162,30 +197,6 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds pati
 void ChildProcess::Signal(int signal) const
 {
     ::kill(pid_, signal);
-}
-
-bool ChildProcess::WriteInput(const std::string& text)
-{
-    std::size_t done = 0;
-    while (inFd_ >= 0 && done < text.size()) {
-        const ssize_t n = ::write(inFd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return inFd_ >= 0;
-}
-
-void ChildProcess::CloseInput()
-{
-    if (inFd_ >= 0) {
-        ::close(inFd_);
-        inFd_ = -1;
-    }
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds patience)

@@ -18,7 +18,8 @@ struct ChildOptions {
     Input input = Input::Null;
     // Run as the user "nobody" (only a test running as root can).
     bool asNobody = false;
-    // NAME=value pairs added to the environment.
+    // NAME=value pairs added to the environment, each in place of the
+    // variable of that name.
     std::vector<std::string> environment;
 };
 
@@ -40,9 +41,10 @@ public:
 
     void Signal(int signal) const;
 
-    // With Input::Pipe: writes to the program's standard input (false when it
-    // cannot), and closes it (end of input).
+    // Input::Pipe: writes to the program's standard input; false when it
+    // could not be written whole.
     bool WriteInput(const std::string& text);
+    // Input::Pipe: closes it, which the program reads as the end of input.
     void CloseInput();
 
     // Waits for the end, reading what is left of both outputs. The exit
@@ -63,9 +65,9 @@ private:
     bool Pump(std::chrono::milliseconds wait);
 
     int pid_ = -1;
+    int inFd_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
-    int inFd_ = -1;
     bool ended_ = false;
     int status_ = -1;
     std::string out_;

@@ -3,9 +3,11 @@
 #include <umockdev.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,28 @@
 #include <filesystem>
 
 namespace qz::test {
+
+std::vector<std::uint8_t> ReceiveAtMaster(int master, std::size_t count, std::chrono::milliseconds patience)
+{
+    std::vector<std::uint8_t> got;
+    const auto until = std::chrono::steady_clock::now() + patience;
+    while (got.size() < count && std::chrono::steady_clock::now() < until) {
+        pollfd look {master, POLLIN, 0};
+        if (::poll(&look, 1, 50) == 1 && (look.revents & POLLIN) != 0) {
+            std::uint8_t buffer[64];
+            const ssize_t n = ::read(master, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            }
+        }
+    }
+    return got;
+}
+
+bool SendAtMaster(int master, const std::vector<std::uint8_t>& bytes)
+{
+    return ::write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
 
 HidTestBed::HidTestBed()
 {

@@ -5,6 +5,7 @@
 // report_descriptor, and its "hidraw" child with a device node. The node is a
 // PTY whose other end the test holds. Without umockdev the program exits 77.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -20,6 +21,13 @@ struct EmulatedHid {
     std::string hidrawSysPath;
     std::string node; // /dev/hidrawN, as programs name it
 };
+
+// The bytes that arrive at the test's end of a node, up to `count`; the
+// patience only guards against a hang.
+std::vector<std::uint8_t> ReceiveAtMaster(
+    int master, std::size_t count, std::chrono::milliseconds patience = std::chrono::seconds(2));
+// Writes the bytes whole at the test's end of a node: the program reads them as reports.
+bool SendAtMaster(int master, const std::vector<std::uint8_t>& bytes);
 
 class HidTestBed {
 public:

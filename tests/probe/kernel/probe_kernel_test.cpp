@@ -1,7 +1,8 @@
 // qz470-probe watch against a real kernel's hidraw, with transceivers made
 // through /dev/uhid: a burst of reports reaches standard output whole and in
-// the order the device sent them, and watching survives an unplug and a
-// return. run_in_vm.sh boots a kernel with this test as its only program and
+// the order the device sent them, a round of sixty pads pressing within a
+// few milliseconds is ranked in exactly that order, and watching survives an
+// unplug and a return. run_in_vm.sh boots a kernel with this test as its only program and
 // the probe beside it, named by QZ_PROBE; elsewhere it exits 77.
 #include "child_process.h"
 #include "probe_kernel_descriptors.h"
@@ -19,6 +20,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qz {
 namespace {
@@ -89,6 +91,45 @@ TEST_F(ProbeKernelTest, ABurstOfSixtyReportsArrivesWholeAndInOrder)
     watch->Signal(SIGINT);
     EXPECT_EQ(watch->Wait(), 0);
     EXPECT_NE(watch->Stderr().find("qz470-probe: 60 reports in "), std::string::npos) << watch->Stderr();
+}
+
+// Sixty pads press within a few milliseconds, in an order that is neither
+// their numbers nor their reverse: SIGUSR1 closes the round, and its ranking
+// is the device's order, each delay no less than the one before.
+TEST_F(ProbeKernelTest, SixtyPadsPressingAtOnceAreRankedInTheOrderSent)
+{
+    UhidDevice device(kFrameModel, kFrameDescriptor);
+    StartWatching();
+    EXPECT_EQ(Next()["event"], "connected");
+
+    std::vector<int> sent;
+    for (int i = 0; i < 60; ++i) {
+        sent.push_back(i * 37 % 60 + 1); // 37 and 60 share no factor: each pad once
+    }
+    for (const int pad : sent) {
+        device.Send(test::FrameData(pad, test::kBuzz));
+    }
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(Next()["pad"], sent[i]) << i; // every report read before the round closes
+    }
+    watch->Signal(SIGUSR1);
+    const json round = Next();
+    EXPECT_EQ(round["event"], "round");
+    ASSERT_EQ(round["ranking"].size(), sent.size()) << round.dump();
+    double previous = 0;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(i);
+        const json& place = round["ranking"][i];
+        EXPECT_EQ(place["pad"], sent[i]);
+        EXPECT_EQ(place["button"], "BUZZ");
+        EXPECT_GE(place["delay_ms"].get<double>(), previous);
+        previous = place["delay_ms"].get<double>();
+    }
+    EXPECT_EQ(round["ranking"][0]["delay_ms"], 0.0);
+
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Stderr().find("1 round."), std::string::npos) << watch->Stderr();
 }
 
 TEST_F(ProbeKernelTest, WatchingGoesOnAcrossUnplugAndReplug)

@@ -17,6 +17,8 @@ QZ_PACKAGES=(
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
   qemu-system-x86 busybox-static
+  # the Wayland desktop inside the test VM (tests/ui/wayland)
+  weston xwayland wev xkb-data libinput-bin acl
   # run time
   qt6-qpa-plugins libqt6widgets6 libqt6dbus6 udev
 )

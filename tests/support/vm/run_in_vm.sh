@@ -11,7 +11,12 @@
 #                   to the same path in the VM
 #   --tree DIR      also copy this directory tree to the same path (data
 #                   such as /usr/share/X11/xkb)
+#   --file FILE     also copy this one file (data, a script) to the same path
 #   --env NAME=VALUE  set this in the program's environment
+#   --memory MB     the VM's memory (default 1024)
+#   --cpus N        its virtual CPUs (default 1), emulated in N host threads
+#   --vga TYPE      its display card, for a compositor's DRM backend (qemu's
+#                   -vga: std is the card the bochs module drives)
 #
 # Needs qemu-system-x86_64, a static busybox (Debian: busybox-static) and an
 # unpacked Debian kernel package named by QZ_KERNEL_DIR, for example:
@@ -24,13 +29,17 @@ set -eu
 skip() { echo "SKIP: $*"; exit 77; }
 die() { echo "run_in_vm.sh: $*" >&2; exit 2; }
 
-modules="" elves="" trees="" envs=""
+modules="" elves="" trees="" files="" envs="" memory=1024 cpus=1 vga=""
 while [ $# -gt 0 ]; do
   case $1 in
     --module) modules="$modules $2"; shift 2 ;;
     --elf) elves="$elves $2"; shift 2 ;;
     --tree) trees="$trees $2"; shift 2 ;;
+    --file) files="$files $2"; shift 2 ;;
     --env) envs="$envs $2"; shift 2 ;;
+    --memory) memory=$2; shift 2 ;;
+    --cpus) cpus=$2; shift 2 ;;
+    --vga) vga=$2; shift 2 ;;
     --) shift; break ;;
     -*) die "unknown option $1" ;;
     *) break ;;
@@ -52,6 +61,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev" "$root/run" "$root/tmp" "$root/modules"
+# /tmp as on any system: every user may write there.
+chmod 1777 "$root/tmp"
 cp "$busybox" "$root/bin/busybox"
 # Every busybox tool, for tests that run a script of their own in the VM.
 for tool in $("$busybox" --list); do [ -e "$root/bin/$tool" ] || ln -s busybox "$root/bin/$tool"; done
@@ -76,6 +87,11 @@ for tree in $trees; do
   [ -d "$tree" ] || skip "$tree is not installed"
   mkdir -p "$root$(dirname "$tree")"
   cp -a "$tree" "$root$tree"
+done
+for file in $files; do
+  [ -f "$file" ] || skip "$file is not installed"
+  mkdir -p "$root$(dirname "$file")"
+  cp -L "$file" "$root$file"
 done
 
 # Modules in load order: what each depends on (its modinfo "depends=") first.
@@ -102,6 +118,8 @@ printf '%s\n' "$@" >"$root/arguments"
   echo 'mount -t tmpfs run /run'
   # No tmpfs over /tmp: the initramfs is writable already, and the programs
   # may have been copied there from a build under /tmp.
+  # Terminals and shared memory, for programs that run others (an X server, a compositor).
+  echo 'mkdir -p /dev/pts /dev/shm && mount -t devpts devpts /dev/pts && mount -t tmpfs shm /dev/shm'
   echo "for module in $load_order; do insmod /modules/\$module.ko* || echo \"insmod \$module failed\"; done"
   echo 'export PATH=/bin:/usr/bin ASAN_OPTIONS=detect_leaks=0'
   for assignment in $envs; do echo "export '$assignment'"; done
@@ -118,7 +136,12 @@ chmod +x "$root/init"
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")
 
 # Plain emulation: it boots in seconds, and nested KVM is not always usable.
-timeout "${QZ_VM_TIMEOUT:-180}" qemu-system-x86_64 -m 1024 -nographic -no-reboot -nic none \
+# Several virtual CPUs run in as many host threads.
+machine="-m $memory -smp $cpus"
+[ "$cpus" -gt 1 ] && machine="$machine -accel tcg,thread=multi"
+[ -n "$vga" ] && machine="$machine -vga $vga"
+# shellcheck disable=SC2086 # $machine is a list of options
+timeout "${QZ_VM_TIMEOUT:-180}" qemu-system-x86_64 $machine -nographic -no-reboot -nic none \
   -kernel "$kernel" -initrd "$work/initrd.gz" -append "console=ttyS0 quiet panic=-1" >"$work/console.log" 2>&1 || true
 tr -d '\r' <"$work/console.log" | sed -n '/=== test start/,$p' | sed 1d
 code=$(tr -d '\r' <"$work/console.log" | sed -n 's/.*=== test exit \([0-9]*\).*/\1/p' | tail -n 1)

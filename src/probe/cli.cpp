@@ -177,8 +177,8 @@ int RunProbe(int argc, char** argv)
         return ToInt(ExitStatus::Usage);
     }
     if (app.get_subcommands().empty()) {
-        std::fprintf(
-            stderr, "%s\n", Message("say what to do: list, watch, check, led or emulate. Try 'qz470-probe --help'.").c_str());
+        std::fprintf(stderr, "%s\n",
+            Message("say what to do: list, watch, check, led or emulate. Try 'qz470-probe --help'.").c_str());
         return ToInt(ExitStatus::Usage);
     }
 

@@ -104,13 +104,13 @@ expect() {
 # their tags under /run/udev/static_node-tags, where logind finds them. One
 # udevd start deals with all of them at once.
 expect_static_nodes() {
-  local spec name major minor want what got pid
+  local entry name major minor want what got pid
   [ -x /lib/systemd/systemd-udevd ] || {
     echo "note: no systemd-udevd here; static nodes not checked"
     return
   }
-  for spec in "$@"; do
-    read -r name major minor want what <<<"$spec"
+  for entry in "$@"; do
+    read -r name major minor want what <<<"$entry"
     mknod -m 600 "/dev/$name" c "$major" "$minor" 2>/dev/null || {
       echo "note: cannot make device nodes here (run as root to check static nodes)"
       rm -f /dev/"$name"
@@ -121,8 +121,8 @@ expect_static_nodes() {
   pid=$!
   for _ in $(seq 100); do
     local waiting=0
-    for spec in "$@"; do
-      read -r name major minor want what <<<"$spec"
+    for entry in "$@"; do
+      read -r name major minor want what <<<"$entry"
       [ "$want" = yes ] && [ ! -L "/run/udev/static_node-tags/uaccess/$name" ] && waiting=1
     done
     [ "$waiting" = 0 ] && break
@@ -130,8 +130,8 @@ expect_static_nodes() {
   done
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
-  for spec in "$@"; do
-    read -r name major minor want what <<<"$spec"
+  for entry in "$@"; do
+    read -r name major minor want what <<<"$entry"
     got=no
     [ -L "/run/udev/static_node-tags/uaccess/$name" ] && got=yes
     rm -f "/dev/$name"

@@ -10,6 +10,7 @@
 // each report when poll() wakes for it. Beside it, the floor: how late the VM
 // wakes a process that sleeps until a set time.
 #include "decode/press_report.h"
+#include "measure.h"
 #include "probe/watch_format.h"
 #include "uhid_device.h"
 
@@ -32,14 +33,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using qz::bench::Percentile;
 
-double Percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+using Clock = std::chrono::steady_clock;
 
 // Writes the recording; the recorded times in ms.
 std::vector<double> WriteRecording(const std::string& path, int reports)

@@ -5,6 +5,7 @@
 // main window painted on the screen (its empty pad label), the conditions
 // taking turns; for the answering service also to the notification's arrival.
 // Prints a table. Needs Xvfb, xdotool, umockdev's harness and dbus-daemon.
+#include "measure.h"
 #include "session_bus.h"
 #include "x11_harness.h"
 
@@ -31,17 +32,9 @@ using qz::test::Tester;
 
 namespace {
 
-const QRect kPadLabel(390, 24, 390, 213);
+using qz::bench::Percentile;
 
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty()) {
-        return -1;
-    }
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
+const QRect kPadLabel(390, 24, 390, 213);
 
 void Summary(const std::string& what, const std::vector<double>& values)
 {

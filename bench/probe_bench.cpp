@@ -12,6 +12,7 @@
 //    origin of its time_ms, so that both sides read the same clock.
 #include "child_process.h"
 #include "link/hidraw/hidraw_layer.h"
+#include "measure.h"
 #include "probe/commands.h"
 #include "probe_bench_descriptors.h"
 #include "reports.h"
@@ -38,6 +39,10 @@
 
 namespace {
 
+using qz::bench::Percentile;
+using qz::bench::Usage;
+using qz::bench::UsageOf;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -45,28 +50,6 @@ constexpr std::uint16_t kFrameModel = 0x1003;
 // A 0x1003 model's descriptor from tests/data/descriptors, embedded at build time.
 const qz::test::Bytes kFrameDescriptor(
     std::begin(qz::embedded::kTransceiver1003), std::end(qz::embedded::kTransceiver1003));
-
-// Processor time in nanoseconds and the voluntary context switches (each
-// one a sleep, so each wake-up after it) of a process, from /proc.
-struct Usage {
-    long long cpuNs = 0;
-    long long wakeUps = 0;
-};
-
-Usage UsageOf(int pid)
-{
-    Usage usage;
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    schedstat >> usage.cpuNs; // time spent on the CPU
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-            usage.wakeUps = std::stoll(line.substr(line.find(':') + 1));
-        }
-    }
-    return usage;
-}
 
 void MeasureIdle(const char* probe)
 {
@@ -93,13 +76,6 @@ void MeasureIdle(const char* probe)
         (after.cpuNs - before.cpuNs) / 1000, after.wakeUps - before.wakeUps);
     watch->Signal(SIGINT);
     watch->Wait();
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
 }
 
 void MeasureDelay(int reports)

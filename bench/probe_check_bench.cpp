@@ -14,6 +14,7 @@
 //    per report while 260 pads report one after another, and the bytes it
 //    writes to the terminal per report.
 #include "child_process.h"
+#include "measure.h"
 #include "probe_check_bench_descriptors.h"
 #include "reports.h"
 #include "uhid_device.h"
@@ -43,39 +44,16 @@
 
 namespace {
 
+using qz::bench::Percentile;
+using qz::bench::Usage;
+using qz::bench::UsageOf;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kFrameModel = 0x1003;
 const qz::test::Bytes kFrameDescriptor(
     std::begin(qz::embedded::kTransceiver1003), std::end(qz::embedded::kTransceiver1003));
-
-struct Usage {
-    long long cpuNs = 0;
-    long long wakeUps = 0;
-};
-
-Usage UsageOf(int pid)
-{
-    Usage usage;
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    schedstat >> usage.cpuNs;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-            usage.wakeUps = std::stoll(line.substr(line.find(':') + 1));
-        }
-    }
-    return usage;
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
 
 void MeasureRounds(const char* probe, int pairs)
 {

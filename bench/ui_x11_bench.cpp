@@ -6,6 +6,7 @@
 // Uses Xorg with the dummy driver and two monitors when it can (root), else
 // Xvfb with one screen (the audience window then exists hidden, as the
 // program keeps it). Needs umockdev and xdotool.
+#include "measure.h"
 #include "x11_harness.h"
 
 #include "reports.h"
@@ -36,15 +37,10 @@ using qz::test::Tester;
 
 namespace {
 
+using qz::bench::Percentile;
+
 const QRect kPadLabel(390, 24, 390, 213);
 const QRect kButtonLabel(390, 244, 390, 169);
-
-double Percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
-}
 
 void Summary(const char* what, const std::vector<double>& values)
 {

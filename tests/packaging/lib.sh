@@ -25,6 +25,35 @@ finish() {
   echo "$1"
 }
 
+# Sets up a run of $app by an ordinary user. As root (CI), that is the user
+# "nobody", through setpriv ($as_user); as anyone else, that user
+# ($as_user empty). Makes $work, removed at exit with the program ($app_pid)
+# and Xvfb ($xvfb_pid) ended; in it, a copy of the program that the user can
+# run wherever the build tree lives, and a home and runtime folder of the
+# user's own.
+prepare_run_as_user() {
+  as_user=()
+  if [ "$(id -u)" -eq 0 ]; then
+    command -v setpriv >/dev/null || skip "setpriv is not installed"
+    id nobody >/dev/null 2>&1 || skip "there is no user 'nobody' to run the program as"
+    as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --reset-env)
+  fi
+  work=$(mktemp -d)
+  chmod 755 "$work"
+  app_pid=""
+  xvfb_pid=""
+  trap end_run_as_user EXIT
+  cp "$app" "$work/qz470-tester"
+  chmod 755 "$work/qz470-tester"
+  mkdir -m 700 "$work/home" "$work/runtime"
+  [ ${#as_user[@]} -eq 0 ] || chown nobody "$work/home" "$work/runtime"
+}
+end_run_as_user() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+
 # Starts Xvfb on a display number it picks itself; sets $display and
 # $xvfb_pid (the caller's cleanup kills it). Needs $work.
 start_xvfb() {

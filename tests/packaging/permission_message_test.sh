@@ -20,30 +20,7 @@ app=$(readlink -f "$1")
 for tool in umockdev-run Xvfb xdotool timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then
-  command -v setpriv >/dev/null || skip "setpriv is not installed"
-  id nobody >/dev/null 2>&1 || skip "there is no user 'nobody' to run the program as"
-  as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --reset-env)
-fi
-
-work=$(mktemp -d)
-chmod 755 "$work"
-app_pid=""
-xvfb_pid=""
-cleanup() {
-  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-
-# The user must be able to run the program wherever the build tree lives.
-cp "$app" "$work/qz470-tester"
-chmod 755 "$work/qz470-tester"
-mkdir -m 700 "$work/home" "$work/runtime"
-[ ${#as_user[@]} -eq 0 ] || chown nobody "$work/home" "$work/runtime"
+prepare_run_as_user
 
 # A 0x1003 transceiver on USB: 8-byte input, output and feature reports on a
 # vendor-defined usage page, no report IDs.

@@ -1,0 +1,48 @@
+#pragma once
+
+// What the harnesses under bench/ share to turn samples into figures: the
+// percentiles of a sample, and a process's CPU time and wake-ups from /proc.
+
+#include <algorithm>
+#include <cstddef>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace qz::bench {
+
+// The p-th percentile (0 the least, 100 the greatest) by the nearest rank;
+// -1 for an empty sample, which no measurement gives but a failed run can.
+inline double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty()) {
+        return -1;
+    }
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+// Processor time in nanoseconds and the voluntary context switches (each one
+// a sleep, so each wake-up after it) of a process.
+struct Usage {
+    long long cpuNs = 0;
+    long long wakeUps = 0;
+};
+
+inline Usage UsageOf(int pid)
+{
+    Usage usage;
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    schedstat >> usage.cpuNs; // time spent on the CPU
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+            usage.wakeUps = std::stoll(line.substr(line.find(':') + 1));
+        }
+    }
+    return usage;
+}
+
+} // namespace qz::bench

@@ -47,26 +47,10 @@ public:
 // The data of one input report, as the device sends it on the wire.
 void Send(int master, const std::vector<std::uint8_t>& bytes)
 {
-    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_TRUE(qz::test::SendAtMaster(master, bytes));
 }
 
-// Bytes that arrive at the test's end within a second.
-std::vector<std::uint8_t> Receive(int master, std::size_t count)
-{
-    std::vector<std::uint8_t> got;
-    const auto until = std::chrono::steady_clock::now() + 2s;
-    while (got.size() < count && std::chrono::steady_clock::now() < until) {
-        pollfd look {master, POLLIN, 0};
-        if (::poll(&look, 1, 50) == 1 && (look.revents & POLLIN) != 0) {
-            std::uint8_t buffer[64];
-            const ssize_t n = ::read(master, buffer, std::min(sizeof buffer, count - got.size()));
-            if (n > 0) {
-                got.insert(got.end(), buffer, buffer + n);
-            }
-        }
-    }
-    return got;
-}
+using qz::test::ReceiveAtMaster;
 
 struct Press {
     std::int16_t remote;
@@ -172,9 +156,11 @@ TEST_F(HidrawTest, FindsTheFirstTransceiverReadsPressesAndLightsLeds)
     ASSERT_TRUE(TickUntil([&] { return presses.size() == 2; }));
 
     t.LEDOnShort(5);
-    EXPECT_EQ(Receive(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0x05, 0x00, 0x02, 0xF4, 0xAF}));
+    EXPECT_EQ(
+        ReceiveAtMaster(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0x05, 0x00, 0x02, 0xF4, 0xAF}));
     t.LEDFlash(260);
-    EXPECT_EQ(Receive(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0xFA, 0x00, 0x03, 0x0A, 0xAF}));
+    EXPECT_EQ(
+        ReceiveAtMaster(master, 9), (std::vector<std::uint8_t> {0x00, 0xFA, 0x08, 0x01, 0xFA, 0x00, 0x03, 0x0A, 0xAF}));
 }
 
 TEST_F(HidrawTest, ReportIdsAreKeptAtIndexZero)
@@ -182,8 +168,8 @@ TEST_F(HidrawTest, ReportIdsAreKeptAtIndexZero)
     const EmulatedHid frame = bed.Add("1-1", 0x0003, 0x1003, "transceiver_report_ids", "hidraw0");
     Transceiver& t = Make();
     ASSERT_EQ(t.ReportBuffer().size(), 10u);
-    std::vector<std::uint8_t> report {0x05};
-    report.insert(report.end(), kFramePad5A.begin(), kFramePad5A.end());
+    std::vector<std::uint8_t> report = kFramePad5A;
+    report.insert(report.begin(), 0x05); // the report ID in front of the frame
     Send(bed.Master(frame), report);
     ASSERT_TRUE(TickUntil([&] { return presses.size() == 1; }));
     EXPECT_EQ(presses[0].reportId, 5);
@@ -225,7 +211,7 @@ TEST_F(HidrawTest, SurvivesUnplugAndPicksUpWhatComesBack)
     EXPECT_EQ(presses[0].remote, 1);
     EXPECT_EQ(presses[0].button, "A");
     t.LEDOn(1);
-    EXPECT_EQ(Receive(bed.Master(cmd), 6), (std::vector<std::uint8_t> {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
+    EXPECT_EQ(ReceiveAtMaster(bed.Master(cmd), 6), (std::vector<std::uint8_t> {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
 
     // That one goes too, and the first comes back at its old USB port. (One
     // umockdev test bed cannot create the same node name twice, so it gets a

@@ -25,6 +25,16 @@ constexpr std::uint16_t kVendorId = 0x0003;
 
 } // namespace
 
+std::string ProbeInVmOrSkip()
+{
+    const char* probe = std::getenv("QZ_PROBE");
+    if (::access("/dev/uhid", F_OK) != 0 || probe == nullptr || ::access(probe, X_OK) != 0) {
+        std::printf("SKIP: no /dev/uhid or no probe in QZ_PROBE (this test runs inside a VM through run_in_vm.sh)\n");
+        std::exit(77);
+    }
+    return probe;
+}
+
 UhidDevice::UhidDevice(std::uint16_t product, const Bytes& descriptor)
 {
     fd_ = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);

@@ -20,6 +20,10 @@ using Bytes = std::vector<std::uint8_t>;
 // when none came. It looks in sysfs and opens nothing.
 std::string WaitForHidrawNode(std::uint16_t product, std::chrono::milliseconds patience = std::chrono::seconds(2));
 
+// The qz470-probe that QZ_PROBE names, for a test of it against uhid; exits
+// 77 without /dev/uhid or without that program (such a test runs inside the VM).
+std::string ProbeInVmOrSkip();
+
 class UhidDevice {
 public:
     // Creates the device (vendor 0x0003) and waits until its hidraw node exists.

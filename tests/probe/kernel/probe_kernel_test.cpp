@@ -36,16 +36,7 @@ const test::Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::e
 
 class ProbeKernelTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const char* probe = std::getenv("QZ_PROBE");
-        if (::access("/dev/uhid", F_OK) != 0 || probe == nullptr || ::access(probe, X_OK) != 0) {
-            std::printf("SKIP: no /dev/uhid or no probe in QZ_PROBE (this test runs inside a VM through "
-                        "run_in_vm.sh)\n");
-            std::exit(77);
-        }
-        probe_ = probe;
-    }
+    void SetUp() override { probe_ = test::ProbeInVmOrSkip(); }
 
     void StartWatching()
     {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,6 +45,17 @@ inline Usage UsageOf(int pid)
         }
     }
     return usage;
+}
+
+// The qz470-probe that QZ_PROBE names, for the harnesses that run it; null,
+// after a line that says where the command is, when it names none.
+inline const char* ProbeFromEnvironment()
+{
+    const char* probe = std::getenv("QZ_PROBE");
+    if (probe == nullptr) {
+        std::printf("QZ_PROBE does not name the probe (see docs/PERFORMANCE.md for the command)\n");
+    }
+    return probe;
 }
 
 } // namespace qz::bench

@@ -134,9 +134,8 @@ void MeasureDelay(int reports)
 
 int main()
 {
-    const char* probe = std::getenv("QZ_PROBE");
+    const char* probe = qz::bench::ProbeFromEnvironment();
     if (probe == nullptr) {
-        std::printf("QZ_PROBE does not name the probe (see docs/PERFORMANCE.md for the command)\n");
         return 2;
     }
     MeasureDelay(1000);

@@ -194,9 +194,8 @@ void MeasureCheck(const char* probe)
 
 int main()
 {
-    const char* probe = std::getenv("QZ_PROBE");
+    const char* probe = qz::bench::ProbeFromEnvironment();
     if (probe == nullptr) {
-        std::printf("QZ_PROBE does not name the probe (see docs/PERFORMANCE.md for the command)\n");
         return 2;
     }
     MeasureRounds(probe, 300);

@@ -6,7 +6,7 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
 #include "reports.h"
-#include "timer/fake_timer_layer.h"
+#include "fakes/fake_timer_layer.h"
 
 #include "umockdev_bed.h"
 

@@ -2,7 +2,7 @@
 // scripted HID bus, the lines and JSON it prints (parsed back, not compared
 // as text), the LED request and the PAD argument, the rounds of `watch` and
 // the screen of `check`.
-#include "link/fake_hid_bus.h"
+#include "fakes/fake_hid_bus.h"
 #include "link/open_failure.h"
 #include "link/transceiver.h"
 #include "probe/check_layout.h"

@@ -5,7 +5,7 @@
 // kernel with this test as its only program; elsewhere it exits 77.
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "timer/fake_timer_layer.h"
+#include "fakes/fake_timer_layer.h"
 
 #include "kernel_descriptors.h"
 #include "reports.h"

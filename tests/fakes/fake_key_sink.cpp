@@ -1,4 +1,4 @@
-#include "keyboard/fake_key_sink.h"
+#include "fakes/fake_key_sink.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "keyboard/fake_key_injector.h"
+#include "fakes/fake_key_injector.h"
 
 #include <utility>
 

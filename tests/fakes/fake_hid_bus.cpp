@@ -1,4 +1,4 @@
-#include "link/fake_hid_bus.h"
+#include "fakes/fake_hid_bus.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "timer/fake_timer_layer.h"
+#include "fakes/fake_timer_layer.h"
 
 #include <algorithm>
 #include <cstdio>

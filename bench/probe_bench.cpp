@@ -47,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kFrameModel = 0x1003;
-// A 0x1003 model's descriptor from tests/data/descriptors, embedded at build time.
+// A 0x1003 model's descriptor from data/descriptors, embedded at build time.
 const qz::test::Bytes kFrameDescriptor(
     std::begin(qz::embedded::kTransceiver1003), std::end(qz::embedded::kTransceiver1003));
 

@@ -7,7 +7,7 @@
 #include "probe/json_line.h"
 #include "probe/text.h"
 
-// The report descriptors of tests/data/descriptors, built in by
+// The report descriptors of data/descriptors, built in by
 // qz_embed_descriptors: the program needs no data files.
 #include "emulated_descriptors.h"
 

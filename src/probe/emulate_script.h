@@ -19,7 +19,7 @@
 namespace qz::probe {
 
 // A transceiver model as `emulate` makes it: the report descriptor of the
-// real one (tests/data/descriptors, built into the program) and the report
+// real one (data/descriptors, built into the program) and the report
 // lengths the host learns from it.
 struct EmulatedModel {
     std::uint16_t productId = 0;

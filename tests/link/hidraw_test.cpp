@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 using test::EmulatedHid;
 
 // The shared test bed, with descriptors named after the samples in
-// tests/data/descriptors (nullptr: no descriptor at all).
+// data/descriptors and tests/data/descriptors (nullptr: no descriptor at all).
 class TestBed : public test::HidTestBed {
 public:
     EmulatedHid Add(const std::string& usbPort, std::uint16_t vendor, std::uint16_t product, const char* descriptor,

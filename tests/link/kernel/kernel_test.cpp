@@ -26,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-// The descriptors of tests/data/descriptors, embedded at build time.
+// The descriptors of data/descriptors and tests/data/descriptors, embedded at build time.
 const Bytes kFrameDescriptor(std::begin(embedded::kTransceiver1003), std::end(embedded::kTransceiver1003));
 const Bytes kReportIdDescriptor(std::begin(embedded::kTransceiverReportIds), std::end(embedded::kTransceiverReportIds));
 const Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::end(embedded::kTransceiver1001));

@@ -30,7 +30,7 @@ using test::UhidDevice;
 
 constexpr std::uint16_t kFrameModel = 0x1003;
 constexpr std::uint16_t kCmdModel = 0x1001;
-// The descriptors of tests/data/descriptors, embedded at build time.
+// The descriptors of data/descriptors, embedded at build time.
 const test::Bytes kFrameDescriptor(std::begin(embedded::kTransceiver1003), std::end(embedded::kTransceiver1003));
 const test::Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::end(embedded::kTransceiver1001));
 

@@ -3,10 +3,10 @@
 // through the device node, LED reports written to it, unplug and replug.
 // Runs under umockdev-wrapper; exits 77 when no test bed can be made.
 #include "descriptor_files.h"
+#include "fakes/fake_timer_layer.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
 #include "reports.h"
-#include "fakes/fake_timer_layer.h"
 
 #include "umockdev_bed.h"
 

@@ -28,7 +28,8 @@ struct DescriptorFile {
 // The folders that hold descriptors, the shipped ones first.
 inline std::vector<std::filesystem::path> DescriptorDirs()
 {
-    return {std::filesystem::path(QZ_DATA_DIR) / "descriptors", std::filesystem::path(QZ_TEST_DATA_DIR) / "descriptors"};
+    return {
+        std::filesystem::path(QZ_DATA_DIR) / "descriptors", std::filesystem::path(QZ_TEST_DATA_DIR) / "descriptors"};
 }
 
 inline DescriptorFile LoadDescriptor(const std::filesystem::path& path)

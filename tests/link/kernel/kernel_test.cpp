@@ -3,9 +3,9 @@
 // (one whole report per read, the report ID rules of reads and writes,
 // hang-up on unplug, a return at the very same node). run_in_qemu.sh boots a
 // kernel with this test as its only program; elsewhere it exits 77.
+#include "fakes/fake_timer_layer.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "fakes/fake_timer_layer.h"
 
 #include "kernel_descriptors.h"
 #include "reports.h"

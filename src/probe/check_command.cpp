@@ -1,12 +1,14 @@
+#include "probe/check_command.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/check_layout.h"
 #include "probe/check_terminal.h"
-#include "probe/commands.h"
+#include "probe/hex.h"
 #include "probe/kit_check.h"
 #include "probe/led_request.h"
-#include "probe/signal_descriptor.h"
+#include "probe/message.h"
+#include "probe/report_record.h"
+#include "probe/signal_fd.h"
 #include "probe/transceiver_feed.h"
-#include "probe/watch_format.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -173,7 +175,7 @@ void CheckLoop::Draw()
 
 int CheckLoop::Run()
 {
-    SignalDescriptor signals({SIGINT, SIGTERM, SIGHUP, SIGWINCH});
+    SignalFd signals({SIGINT, SIGTERM, SIGHUP, SIGWINCH});
     if (signals.Fd() < 0) {
         output_.Error(Message(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno) + "."));
         return ToInt(ExitStatus::Failed);

@@ -1,6 +1,6 @@
 #include "probe/check_layout.h"
 
-#include "probe/text.h"
+#include "probe/message.h"
 
 #include <algorithm>
 #include <cstdio>

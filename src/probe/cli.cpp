@@ -1,12 +1,16 @@
 #include "probe/cli.h"
 
 #include "link/hidraw/hidraw_layer.h"
-#include "probe/commands.h"
+#include "probe/check_command.h"
+#include "probe/emulate_command.h"
 #include "probe/exit_status.h"
 #include "probe/kit_check.h"
+#include "probe/led_command.h"
 #include "probe/led_request.h"
+#include "probe/list_command.h"
+#include "probe/message.h"
 #include "probe/round_ranking.h"
-#include "probe/text.h"
+#include "probe/watch_command.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,8 +1,13 @@
+#include "probe/emulate_command.h"
 #include "link/transceiver.h"
-#include "probe/commands.h"
-#include "probe/emulate_script.h"
+#include "probe/emulate_scheduler.h"
 #include "probe/exit_status.h"
-#include "probe/signal_descriptor.h"
+#include "probe/hex.h"
+#include "probe/message.h"
+#include "probe/output_report_line.h"
+#include "probe/replay.h"
+#include "probe/script_grammar.h"
+#include "probe/signal_fd.h"
 #include "probe/uhid_transceiver.h"
 
 #include <fcntl.h>
@@ -13,26 +18,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 
 namespace qz::probe {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-// How long the kernel may take to start a transceiver and make its node.
-constexpr auto kPlugPatience = 5s;
 // The largest file taken as a script or a recording.
 constexpr std::size_t kLargestFile = 256u << 20;
 // The longest typed line; a longer one is refused whole.
 constexpr std::size_t kLongestLine = 4096;
-// How long a program must have had the transceiver open before a script or a
-// replay sends to it. A program that only looks (qz470-probe list, a desktop
-// service probing hidraw nodes) closes it again at once, and hidraw gives a
-// report only to those that have the node open when it arrives.
-constexpr auto kReaderSettle = 500ms;
 
 // The whole file, or why not, as a message line.
 bool ReadWholeFile(const std::string& path, std::string& text, std::string& error)
@@ -66,195 +61,49 @@ bool ReadWholeFile(const std::string& path, std::string& text, std::string& erro
     return error.empty();
 }
 
-enum class Source { Typed, Script, Replay };
+using Source = EmulateScheduler::Source;
 
+// The time of the run: the system's steady clock.
+class SteadyClock final : public EmulateClock {
+public:
+    Clock::time_point Now() override { return Clock::now(); }
+};
+
+// One run of emulate: the scheduler, and around it the I/O it needs: /dev/uhid
+// (the output reports the host writes, and whether a program has the node
+// open), the lines typed on standard input, and the signals that end it.
 class EmulateRun {
 public:
-    EmulateRun(const EmulatedModel& model, Source source, std::deque<EmulateStep> steps, UhidTransceiver& device,
+    EmulateRun(const EmulatedModel& model, Source source, std::vector<EmulateStep> steps, UhidTransceiver& device,
         Output& output)
         : model_(model)
         , source_(source)
-        , steps_(std::move(steps))
         , device_(device)
         , output_(output)
+        , scheduler_(model, source, std::move(steps), device, clock_,
+              [&output](const std::string& line) { output.Error(line); })
         , typing_(source == Source::Typed)
-        , started_(source == Source::Typed)
     {
     }
 
     int Run();
 
 private:
-    bool Plug(bool again);
-    void Unplug();
-    // Runs the steps that are due; false when the run is over.
-    bool RunDue(Clock::time_point now);
-    bool Send(const EmulateStep& step);
     void TakeEvents();
     void TakeTyped();
     void TypedLine(std::string_view line);
-    // How long poll() may sleep: until the next step is due, or for ever
-    // (nullopt) when only the kernel, the input or a signal can move the run.
-    std::optional<Clock::duration> Timeout(Clock::time_point now) const;
-    // A program has had the transceiver open for kReaderSettle.
-    bool ReaderSettled(Clock::time_point now) const { return opened_ && now - openedAt_ >= kReaderSettle; }
 
     const EmulatedModel& model_;
     Source source_;
-    std::deque<EmulateStep> steps_;
     UhidTransceiver& device_;
     Output& output_;
+    SteadyClock clock_;
+    EmulateScheduler scheduler_;
     bool typing_; // typed lines still come
     std::string typed_; // a typed line not yet ended
     bool overlong_ = false; // the typed line is being passed over
-    // A script or a replay starts once a program has the transceiver open
-    // (ReaderSettled).
-    bool started_;
-    bool opened_ = false;
-    Clock::time_point openedAt_ {};
-    bool failed_ = false;
-    // A scripted or replayed press waits for a program to have the
-    // transceiver open (ReaderSettled).
-    bool blocked_ = false;
-    // A typed press went to nobody: told once until a program opens it.
-    bool toldDropped_ = false;
-    Clock::time_point origin_ {};
-    std::optional<Clock::time_point> pauseUntil_;
-    std::size_t sent_ = 0;
     std::size_t received_ = 0;
 };
-
-bool EmulateRun::Plug(bool again)
-{
-    if (!device_.Plug(model_, kPlugPatience)) {
-        output_.Error(Message(device_.ErrorCode() == ETIMEDOUT
-                ? std::string("the kernel made the virtual transceiver, but no HID driver started it. Load one "
-                              "('sudo modprobe hid-generic') and try again.")
-                : std::string("the kernel refused the virtual transceiver: ") + std::strerror(device_.ErrorCode())
-                    + "."));
-        failed_ = true;
-        return false;
-    }
-    opened_ = false;
-    toldDropped_ = false;
-    const std::string lengths = "input reports of " + std::to_string(model_.lengths.input)
-        + " bytes, output reports of " + std::to_string(model_.lengths.output) + " bytes";
-    const std::string where
-        = device_.Node().empty() ? std::string("(its hidraw node did not appear)") : "at " + device_.Node();
-    output_.Error(Message((again ? "plugged the virtual transceiver " + ModelName(model_.productId) + " in again "
-                                 : "a virtual transceiver " + ModelName(model_.productId) + " is plugged in ")
-        + where + " (" + lengths + ")."));
-    return true;
-}
-
-void EmulateRun::Unplug()
-{
-    if (device_.Plugged()) {
-        device_.Unplug();
-        opened_ = false;
-        output_.Error(Message("unplugged the virtual transceiver."));
-    }
-}
-
-bool EmulateRun::Send(const EmulateStep& step)
-{
-    if (!device_.Send(step.data)) {
-        output_.Error(Message(
-            "the kernel refused the input report of " + step.what + ": " + std::strerror(device_.ErrorCode()) + "."));
-        failed_ = true;
-        return false;
-    }
-    ++sent_;
-    output_.Error(Message("sent " + step.what + ": " + HexSpaced(step.data)));
-    if (!opened_ && !toldDropped_) {
-        toldDropped_ = true;
-        output_.Error(Message("no program has the transceiver open, so the kernel passes the report to nobody. "
-                              "Start the tester or 'qz470-probe watch' first."));
-    }
-    return true;
-}
-
-bool EmulateRun::RunDue(Clock::time_point now)
-{
-    if (!started_ && ReaderSettled(now)) {
-        started_ = true;
-        origin_ = now;
-        output_.Error(Message("a program has the transceiver open: the "
-            + std::string(source_ == Source::Replay ? "replay" : "script") + " starts."));
-    }
-    while (started_) {
-        if (pauseUntil_) {
-            if (now < *pauseUntil_) {
-                return true;
-            }
-            pauseUntil_.reset();
-        }
-        if (steps_.empty()) {
-            // Nothing left to do: the run ends with the script, or with the
-            // typed input once it has ended.
-            return typing_;
-        }
-        const EmulateStep& step = steps_.front();
-        if (step.at && now < origin_ + *step.at) {
-            return true;
-        }
-        switch (step.kind) {
-        case EmulateStep::Kind::Send:
-            if (!device_.Plugged()) {
-                // Typed only: a script's presses were checked before the run.
-                output_.Error(Message(step.what + " was not sent: the transceiver is unplugged. Type replug first."));
-                break;
-            }
-            if (!ReaderSettled(now) && source_ != Source::Typed) {
-                // Scripted and replayed presses wait for a reader; the times
-                // that follow keep their gaps to this one.
-                blocked_ = true;
-                return true;
-            }
-            if (blocked_ && step.at) {
-                origin_ = now - *step.at;
-            }
-            blocked_ = false;
-            if (!Send(step)) {
-                return false;
-            }
-            break;
-        case EmulateStep::Kind::Wait:
-            pauseUntil_ = now + step.pause;
-            break;
-        case EmulateStep::Kind::Unplug:
-            Unplug();
-            break;
-        case EmulateStep::Kind::Replug:
-            Unplug();
-            if (!Plug(true)) {
-                return false;
-            }
-            break;
-        case EmulateStep::Kind::End:
-            return false;
-        }
-        steps_.pop_front();
-        now = Clock::now();
-    }
-    return true;
-}
-
-std::optional<Clock::duration> EmulateRun::Timeout(Clock::time_point now) const
-{
-    std::optional<Clock::time_point> wake;
-    if ((!started_ || blocked_) && opened_) {
-        wake = openedAt_ + kReaderSettle; // the reader has stayed
-    } else if (pauseUntil_) {
-        wake = pauseUntil_;
-    } else if (started_ && !blocked_ && !steps_.empty() && steps_.front().at) {
-        wake = origin_ + *steps_.front().at;
-    }
-    if (!wake) {
-        return std::nullopt;
-    }
-    return std::max<Clock::duration>(*wake - now, Clock::duration::zero());
-}
 
 void EmulateRun::TakeEvents()
 {
@@ -264,12 +113,10 @@ void EmulateRun::TakeEvents()
         case UhidTransceiver::Event::Kind::None:
             return;
         case UhidTransceiver::Event::Kind::Opened:
-            opened_ = true;
-            openedAt_ = Clock::now();
-            toldDropped_ = false;
+            scheduler_.ReaderOpened();
             break;
         case UhidTransceiver::Event::Kind::Closed:
-            opened_ = false;
+            scheduler_.ReaderClosed();
             break;
         case UhidTransceiver::Event::Kind::Output:
             ++received_;
@@ -278,7 +125,7 @@ void EmulateRun::TakeEvents()
         case UhidTransceiver::Event::Kind::Failed:
             output_.Error(
                 Message(std::string("reading /dev/uhid failed: ") + std::strerror(device_.ErrorCode()) + "."));
-            failed_ = true;
+            scheduler_.Fail();
             return;
         }
     }
@@ -292,7 +139,7 @@ void EmulateRun::TypedLine(std::string_view line)
         return;
     }
     if (parsed.step) {
-        steps_.push_back(*parsed.step);
+        scheduler_.Add(*parsed.step);
     }
 }
 
@@ -311,6 +158,7 @@ void EmulateRun::TakeTyped()
         }
         typed_.clear();
         typing_ = false;
+        scheduler_.InputEnded();
         return;
     }
     for (const char c : std::string_view(chunk, static_cast<std::size_t>(n))) {
@@ -334,17 +182,16 @@ void EmulateRun::TakeTyped()
 
 int EmulateRun::Run()
 {
-    SignalDescriptor signals({SIGINT, SIGTERM, SIGHUP});
+    SignalFd signals({SIGINT, SIGTERM, SIGHUP});
     if (signals.Fd() < 0) {
         output_.Error(Message(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno) + "."));
         return ToInt(ExitStatus::Failed);
     }
-    if (!Plug(false)) {
+    if (!scheduler_.Start()) {
         return ToInt(ExitStatus::Failed);
     }
     const Clock::time_point began = Clock::now();
     if (source_ == Source::Typed) {
-        origin_ = began;
         if (::isatty(STDIN_FILENO) == 1) {
             output_.Error(Message("type one command a line: PAD BUTTON (for example 5 a), wait MS, unplug, replug "
                                   "or end. Ctrl+D or Ctrl+C ends, with an unplug."));
@@ -355,9 +202,10 @@ int EmulateRun::Run()
     }
 
     bool stopped = false;
-    while (!stopped && !failed_) {
+    while (!stopped) {
         TakeEvents();
-        if (failed_ || !RunDue(Clock::now()) || failed_) {
+        // A failure while reading /dev/uhid ends the run too.
+        if (!scheduler_.RunDue()) {
             break;
         }
         pollfd fds[3] = {
@@ -367,7 +215,7 @@ int EmulateRun::Run()
         };
         // ppoll(): a replay keeps its times to the microsecond, not to
         // poll()'s whole milliseconds.
-        const std::optional<Clock::duration> timeout = Timeout(Clock::now());
+        const std::optional<Clock::duration> timeout = scheduler_.Timeout();
         timespec wait {};
         if (timeout) {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*timeout).count();
@@ -380,12 +228,12 @@ int EmulateRun::Run()
                 continue;
             }
             output_.Error(Message(std::string("waiting for the kernel failed: ") + std::strerror(errno) + "."));
-            failed_ = true;
+            scheduler_.Fail();
             break;
         }
         if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             output_.Error(Message("/dev/uhid failed, so the virtual transceiver is gone."));
-            failed_ = true;
+            scheduler_.Fail();
             break;
         }
         if (fds[2].revents != 0) {
@@ -397,13 +245,14 @@ int EmulateRun::Run()
     }
     // Output reports written before the end are still shown.
     TakeEvents();
-    Unplug();
+    scheduler_.Unplug();
+    const std::size_t sent = scheduler_.Sent();
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f s", std::chrono::duration<double>(Clock::now() - began).count());
-    output_.Error(Message("sent " + std::to_string(sent_) + (sent_ == 1 ? " input report" : " input reports")
+    output_.Error(Message("sent " + std::to_string(sent) + (sent == 1 ? " input report" : " input reports")
         + " and received " + std::to_string(received_) + (received_ == 1 ? " output report" : " output reports")
         + " in " + seconds + "."));
-    return ToInt(failed_ ? ExitStatus::Failed : ExitStatus::Success);
+    return ToInt(scheduler_.Failed() ? ExitStatus::Failed : ExitStatus::Success);
 }
 
 } // namespace
@@ -460,7 +309,7 @@ int RunEmulate(const EmulateOptions& options, Output& output)
         output.Error(Message(std::string("cannot open /dev/uhid: ") + std::strerror(device.ErrorCode()) + "."));
         return ToInt(ExitStatus::Failed);
     }
-    EmulateRun run(*model, source, std::deque<EmulateStep>(parsed.steps.begin(), parsed.steps.end()), device, output);
+    EmulateRun run(*model, source, std::move(parsed.steps), device, output);
     return run.Run();
 }
 

@@ -1,7 +1,7 @@
 #include "probe/interfaces.h"
 
 #include "link/transceiver.h"
-#include "probe/text.h"
+#include "probe/message.h"
 
 #include <filesystem>
 #include <system_error>

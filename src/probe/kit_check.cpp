@@ -1,8 +1,8 @@
 #include "probe/kit_check.h"
 
 #include "probe/json_line.h"
-#include "probe/round_ranking.h"
-#include "probe/text.h"
+#include "probe/message.h"
+#include "probe/report_record.h"
 
 #include <algorithm>
 

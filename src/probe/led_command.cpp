@@ -1,8 +1,10 @@
+#include "probe/led_command.h"
 #include "link/hidraw/hidraw_layer.h"
-#include "probe/commands.h"
+#include "probe/hex.h"
 #include "probe/interfaces.h"
 #include "probe/json_line.h"
 #include "probe/led_request.h"
+#include "probe/message.h"
 
 namespace qz::probe {
 

@@ -2,14 +2,38 @@
 
 #include "common/error.h"
 #include "link/transceiver.h"
-#include "probe/text.h"
+#include "probe/hex.h"
+#include "probe/message.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 
 namespace qz::probe {
 
 namespace {
+
+// Each LED command as `led` takes it and as the tester names it: the one
+// table for both ways.
+struct LedCommandWords {
+    LedCommand command;
+    std::string_view action;
+    std::string_view name;
+};
+
+constexpr std::array<LedCommandWords, 4> kLedCommandWords {{
+    {LedCommand::On, "on", "LEDOn"},
+    {LedCommand::Off, "off", "LEDOff"},
+    {LedCommand::Flash, "flash", "LEDFlash"},
+    {LedCommand::OnShort, "short", "LEDOnShort"},
+}};
+
+const LedCommandWords& WordsOf(LedCommand command)
+{
+    return *std::find_if(kLedCommandWords.begin(), kLedCommandWords.end(),
+        [command](const LedCommandWords& words) { return words.command == command; });
+}
 
 std::string PadText(std::int16_t Remote)
 {
@@ -26,34 +50,22 @@ bool Fits(LedCommand command, int pad, bool cmdModel)
 
 std::optional<LedCommand> ParseLedAction(std::string_view action)
 {
-    if (action == "on") {
-        return LedCommand::On;
-    }
-    if (action == "off") {
-        return LedCommand::Off;
-    }
-    if (action == "flash") {
-        return LedCommand::Flash;
-    }
-    if (action == "short") {
-        return LedCommand::OnShort;
+    for (const LedCommandWords& words : kLedCommandWords) {
+        if (action == words.action) {
+            return words.command;
+        }
     }
     return std::nullopt;
 }
 
 std::string LedCommandName(LedCommand command)
 {
-    switch (command) {
-    case LedCommand::Off:
-        return "LEDOff";
-    case LedCommand::On:
-        return "LEDOn";
-    case LedCommand::OnShort:
-        return "LEDOnShort";
-    case LedCommand::Flash:
-        return "LEDFlash";
-    }
-    return {};
+    return std::string(WordsOf(command).name);
+}
+
+std::string LedActionWord(LedCommand command)
+{
+    return std::string(WordsOf(command).action);
 }
 
 std::optional<std::int16_t> ParsePad(std::string_view text)

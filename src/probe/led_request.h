@@ -17,6 +17,9 @@ std::optional<LedCommand> ParseLedAction(std::string_view action);
 // The command's name as the tester knows it: LEDOn, LEDOff, LEDFlash, LEDOnShort.
 std::string LedCommandName(LedCommand command);
 
+// The command's word as `led` takes it: on, off, flash, short.
+std::string LedActionWord(LedCommand command);
+
 // PAD: "all" (pad 0, "no particular pad") or a whole number from -32768 to
 // 32767 in decimal; nullopt for anything else.
 std::optional<std::int16_t> ParsePad(std::string_view text);

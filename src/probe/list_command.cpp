@@ -1,7 +1,8 @@
+#include "probe/list_command.h"
 #include "link/hidraw/hidraw_layer.h"
-#include "probe/commands.h"
 #include "probe/interfaces.h"
 #include "probe/list_format.h"
+#include "probe/message.h"
 
 #include <cstring>
 

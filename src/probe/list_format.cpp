@@ -1,6 +1,8 @@
 #include "probe/list_format.h"
 
+#include "probe/hex.h"
 #include "probe/json_line.h"
+#include "probe/message.h"
 
 #include <cstring>
 

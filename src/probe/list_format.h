@@ -1,7 +1,7 @@
 #pragma once
 
 #include "probe/interfaces.h"
-#include "probe/text.h"
+#include "probe/style.h"
 
 #include <string>
 #include <vector>

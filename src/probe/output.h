@@ -1,6 +1,6 @@
 #pragma once
 
-#include "probe/text.h"
+#include "probe/style.h"
 
 #include <cstdio>
 #include <string>

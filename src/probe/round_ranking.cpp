@@ -1,26 +1,9 @@
 #include "probe/round_ranking.h"
 
-#include <array>
 #include <cctype>
 #include <cmath>
 
 namespace qz::probe {
-
-namespace {
-
-constexpr std::array<std::string_view, 5> kPlayerButtons = {"A", "B", "C", "D", "BUZZ"};
-
-} // namespace
-
-bool IsPlayerButton(std::string_view button)
-{
-    for (const std::string_view known : kPlayerButtons) {
-        if (button == known) {
-            return true;
-        }
-    }
-    return false;
-}
 
 std::optional<std::string> ParseRoundButton(std::string_view text)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "probe/watch_format.h"
+#include "probe/report_record.h"
 
 #include <cstdint>
 #include <optional>
@@ -10,10 +10,6 @@
 #include <vector>
 
 namespace qz::probe {
-
-// The buttons a player presses. POWERED and ERROR are reports of a pad, not
-// presses, and never take a place in a round.
-bool IsPlayerButton(std::string_view button);
 
 // --round-button: BUZZ, A, B, C or D in any case; nullopt for anything else.
 std::optional<std::string> ParseRoundButton(std::string_view text);

@@ -1,11 +1,11 @@
-#include "probe/signal_descriptor.h"
+#include "probe/signal_fd.h"
 
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace qz::probe {
 
-SignalDescriptor::SignalDescriptor(std::initializer_list<int> signals)
+SignalFd::SignalFd(std::initializer_list<int> signals)
 {
     sigemptyset(&set_);
     for (const int signal : signals) {
@@ -15,7 +15,7 @@ SignalDescriptor::SignalDescriptor(std::initializer_list<int> signals)
     fd_ = ::signalfd(-1, &set_, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
-SignalDescriptor::~SignalDescriptor()
+SignalFd::~SignalFd()
 {
     if (fd_ >= 0) {
         while (Take() != 0) {
@@ -26,7 +26,7 @@ SignalDescriptor::~SignalDescriptor()
     ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-int SignalDescriptor::Take()
+int SignalFd::Take()
 {
     signalfd_siginfo info {};
     const ssize_t n = ::read(fd_, &info, sizeof info);

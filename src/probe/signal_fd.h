@@ -10,12 +10,12 @@ namespace qz::probe {
 // the same poll() as for reports, with nothing to race. The signals are
 // blocked while it lives; what is still pending at the end is taken, not
 // delivered once the mask is restored.
-class SignalDescriptor {
+class SignalFd {
 public:
-    explicit SignalDescriptor(std::initializer_list<int> signals);
-    ~SignalDescriptor();
-    SignalDescriptor(const SignalDescriptor&) = delete;
-    SignalDescriptor& operator=(const SignalDescriptor&) = delete;
+    explicit SignalFd(std::initializer_list<int> signals);
+    ~SignalFd();
+    SignalFd(const SignalFd&) = delete;
+    SignalFd& operator=(const SignalFd&) = delete;
 
     // -1 when it could not be made (errno says why).
     int Fd() const { return fd_; }

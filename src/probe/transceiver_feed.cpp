@@ -2,7 +2,7 @@
 
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "probe/text.h"
+#include "probe/message.h"
 
 #include <algorithm>
 

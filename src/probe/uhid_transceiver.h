@@ -1,7 +1,8 @@
 #pragma once
 
 #include "decode/transceiver_data.h"
-#include "probe/emulate_script.h"
+#include "probe/emulated_model.h"
+#include "probe/virtual_transceiver.h"
 
 #include <chrono>
 #include <deque>
@@ -12,32 +13,32 @@ namespace qz::probe {
 // A transceiver made through the kernel's /dev/uhid: the kernel, and every
 // program on it, sees a USB HID device with the model's IDs and report
 // descriptor, with a hidraw node of its own. Closing /dev/uhid removes it.
-class UhidTransceiver {
+class UhidTransceiver final : public VirtualTransceiver {
 public:
     enum class OpenStatus { Opened, NoAccess, Missing, Failed };
 
     UhidTransceiver() = default;
-    ~UhidTransceiver();
+    ~UhidTransceiver() override;
     UhidTransceiver(const UhidTransceiver&) = delete;
     UhidTransceiver& operator=(const UhidTransceiver&) = delete;
 
     // Opens /dev/uhid; errorCode() tells why not.
     OpenStatus Open();
-    int ErrorCode() const { return errorCode_; }
+    int ErrorCode() const override { return errorCode_; }
 
     // Plugs the transceiver in and waits (up to `patience`) until the kernel
     // has started it and its hidraw node exists. false when the kernel
     // refused it; ErrorCode() then says why.
-    bool Plug(const EmulatedModel& model, std::chrono::milliseconds patience);
+    bool Plug(const EmulatedModel& model, std::chrono::milliseconds patience) override;
     // Unplugs it; nothing when it is not plugged in.
-    void Unplug();
-    bool Plugged() const { return plugged_; }
+    void Unplug() override;
+    bool Plugged() const override { return plugged_; }
     // The hidraw node of the transceiver plugged in; empty when it did not
     // appear in time.
-    const std::string& Node() const { return node_; }
+    const std::string& Node() const override { return node_; }
 
     // Sends one input report (its data bytes). false when the kernel refused it.
-    bool Send(const ByteArray& data);
+    bool Send(const ByteArray& data) override;
 
     // The descriptor to wait on in poll() for what the kernel tells.
     int Fd() const { return fd_; }

@@ -1,7 +1,8 @@
+#include "probe/watch_command.h"
 #include "link/hidraw/hidraw_layer.h"
-#include "probe/commands.h"
+#include "probe/message.h"
 #include "probe/round_ranking.h"
-#include "probe/signal_descriptor.h"
+#include "probe/signal_fd.h"
 #include "probe/transceiver_feed.h"
 #include "probe/watch_format.h"
 
@@ -115,7 +116,7 @@ void WatchLoop::Tell(std::vector<std::string>& problems)
 int WatchLoop::Run()
 {
     // SIGUSR1 closes a round, for scripts without a terminal; the others end.
-    SignalDescriptor signals({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCONT});
+    SignalFd signals({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCONT});
     if (signals.Fd() < 0) {
         output_.Error(Message(std::string("cannot watch for Ctrl+C: ") + std::strerror(errno) + "."));
         return ToInt(ExitStatus::Failed);

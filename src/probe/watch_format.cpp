@@ -1,6 +1,8 @@
 #include "probe/watch_format.h"
 
+#include "probe/hex.h"
 #include "probe/json_line.h"
+#include "probe/message.h"
 #include "probe/round_ranking.h"
 
 #include <algorithm>
@@ -23,27 +25,6 @@ std::string Count(std::size_t n, const char* one, const char* many)
 }
 
 } // namespace
-
-ReportRecord DecodeReport(const ByteArray& buffer, std::size_t delivered, double timeMs)
-{
-    ReportRecord record;
-    record.timeMs = timeMs;
-    record.raw.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min(delivered, buffer.size())));
-    TransceiverData TRData;
-    TRData.Parse(buffer);
-    record.press = TRData.Remote() != -1;
-    if (record.press) {
-        record.pad = TRData.Remote();
-        record.button = TRData.Button();
-    }
-    return record;
-}
-
-double MillisecondsBetween(std::chrono::steady_clock::time_point origin, std::chrono::steady_clock::time_point then)
-{
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(then - origin).count();
-    return static_cast<double>(micros) / 1000.0;
-}
 
 WatchPrinter::WatchPrinter(bool json, Style style)
     : json_(json)

@@ -2,7 +2,9 @@
 // scripted lines, the replay of watch recordings (written by watch's own
 // printer) and the lines it prints for what the host sends back.
 #include "decode/press_report.h"
-#include "probe/emulate_script.h"
+#include "probe/output_report_line.h"
+#include "probe/replay.h"
+#include "probe/script_grammar.h"
 #include "probe/watch_format.h"
 
 #include "descriptor_files.h"

@@ -13,7 +13,7 @@
 #include "child_process.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "measure.h"
-#include "probe/watch_command.h"
+#include "probe/watch/watch_command.h"
 #include "probe_bench_descriptors.h"
 #include "reports.h"
 #include "uhid_device.h"

@@ -3,8 +3,8 @@
 // report the tester decodes to that very press. The same bytes also go
 // through the line emulate prints for an output report the host writes.
 #include "decode/transceiver_data.h"
-#include "probe/output_report_line.h"
-#include "probe/script_grammar.h"
+#include "probe/emulate/output_report_line.h"
+#include "probe/emulate/script_grammar.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -39,11 +39,21 @@ src/timer            logic     common
 src/link             logic     common decode timer
 src/keyboard         logic     common
 src/ui               program   common decode timer timer/* link link/* keyboard keyboard/* ui/*
-src/probe            program   common decode timer link link/*
+src/probe            program   common decode timer link link/* probe/*
+src/probe/core       logic     common decode timer link
+src/probe/io         io        common decode timer link link/hidraw probe/core
+src/probe/list       command   common decode timer link probe/core
+src/probe/watch      command   common decode timer link probe/core
+src/probe/led        command   common decode timer link probe/core
+src/probe/check      command   common decode timer link probe/core
+src/probe/emulate    command   common decode timer link probe/core
 tests/fakes          logic     common decode timer link keyboard
 '
+# A command that is I/O throughout (a server, say) is a folder of kind io:
+#   src/probe/NAME   io        common decode timer link link/hidraw probe/core probe/io
+
 # What a command file may include besides what its command folder may.
-command_io=''
+command_io='link/hidraw probe/io'
 
 # Headers of the platform: Qt, X11, xkbcommon, libudev, D-Bus, terminals, the
 # Linux and POSIX system interfaces, libevdev. One pattern a line.

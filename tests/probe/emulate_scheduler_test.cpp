@@ -1,6 +1,6 @@
 // emulate's scheduler on a clock the test moves and a transceiver that logs each call and when.
-#include "probe/emulate_scheduler.h"
-#include "probe/script_grammar.h"
+#include "probe/emulate/emulate_scheduler.h"
+#include "probe/emulate/script_grammar.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // scripted lines, the replay of watch recordings (written by watch's own
 // printer) and the lines it prints for what the host sends back.
 #include "decode/press_report.h"
-#include "probe/output_report_line.h"
-#include "probe/replay.h"
-#include "probe/script_grammar.h"
-#include "probe/watch_format.h"
+#include "probe/emulate/output_report_line.h"
+#include "probe/emulate/replay.h"
+#include "probe/emulate/script_grammar.h"
+#include "probe/watch/watch_format.h"
 
 #include "descriptor_files.h"
 

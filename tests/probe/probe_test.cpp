@@ -5,13 +5,13 @@
 #include "fakes/fake_hid_bus.h"
 #include "link/open_failure.h"
 #include "link/transceiver.h"
-#include "probe/check_layout.h"
-#include "probe/interfaces.h"
-#include "probe/kit_check.h"
-#include "probe/led_request.h"
-#include "probe/list_format.h"
-#include "probe/round_ranking.h"
-#include "probe/watch_format.h"
+#include "probe/check/check_layout.h"
+#include "probe/check/kit_check.h"
+#include "probe/core/hid_survey.h"
+#include "probe/core/led_request.h"
+#include "probe/list/list_format.h"
+#include "probe/watch/round_ranking.h"
+#include "probe/watch/watch_format.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

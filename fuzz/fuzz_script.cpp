@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const std::string line = qz::probe::OutputReportLine(std::span<const std::uint8_t>(data + 1, size - 1), cmdModel);
+    const std::string line = qz::probe::OutputReportLine(std::span<const std::uint8_t>(data + 1, size - 1),
+        cmdModel ? qz::LedFormat::CmdReport : qz::LedFormat::LedFrame);
     if (line.empty() || line.find('\n') != std::string::npos) {
         std::abort();
     }

@@ -257,7 +257,7 @@ TEST(EmulateOutput, EveryReadingOfAnOutputReportJoinedByOr)
         {{}, true, "(no bytes)"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(OutputReportLine(c.report, c.cmdModel), c.line);
+        EXPECT_EQ(OutputReportLine(c.report, c.cmdModel ? LedFormat::CmdReport : LedFormat::LedFrame), c.line);
     }
 }
 

@@ -198,6 +198,11 @@ TEST(ProbeWatch, ReportsAndEventsAsJsonLinesAndText)
     EXPECT_EQ(MillisecondsBetween(origin, origin + std::chrono::nanoseconds(1234567891)), 1234.567);
 }
 
+LedFormat Format(bool cmdModel)
+{
+    return cmdModel ? LedFormat::CmdReport : LedFormat::LedFrame;
+}
+
 TEST(ProbeLed, TheTestersBytesAndAClearLineForWhatCannotBeSent)
 {
     const HidLayer::ReportLengths frameLengths {9, 9};
@@ -215,8 +220,8 @@ TEST(ProbeLed, TheTestersBytesAndAClearLineForWhatCannotBeSent)
         {LedCommand::Off, 0, true, {0x00, 0x63, 0x6D, 0x64, 0xCB, 0x00}},
     };
     for (const auto& s : sends) {
-        const LedBytes led
-            = BuildLedBytes(s.command, s.pad, s.cmdModel, "/dev/hidraw1", true, s.cmdModel ? cmdLengths : frameLengths);
+        const LedBytes led = BuildLedBytes(
+            s.command, s.pad, Format(s.cmdModel), "/dev/hidraw1", true, s.cmdModel ? cmdLengths : frameLengths);
         ASSERT_TRUE(led.ok) << led.error;
         EXPECT_EQ(led.bytes, s.sent);
     }
@@ -245,12 +250,12 @@ TEST(ProbeLed, TheTestersBytesAndAClearLineForWhatCannotBeSent)
             "nothing was sent."},
     };
     for (const auto& r : refusals) {
-        const LedBytes led = BuildLedBytes(r.command, r.pad, r.cmdModel, "/dev/hidraw1", true, r.lengths);
+        const LedBytes led = BuildLedBytes(r.command, r.pad, Format(r.cmdModel), "/dev/hidraw1", true, r.lengths);
         EXPECT_FALSE(led.ok);
         EXPECT_TRUE(led.bytes.empty());
         EXPECT_EQ(led.error, r.error);
     }
-    EXPECT_FALSE(BuildLedBytes(LedCommand::On, 5, false, "/dev/hidraw1", false, {}).ok);
+    EXPECT_FALSE(BuildLedBytes(LedCommand::On, 5, LedFormat::LedFrame, "/dev/hidraw1", false, {}).ok);
 }
 
 TEST(ProbeLed, ActionsAndPads)

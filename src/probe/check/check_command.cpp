@@ -1,5 +1,7 @@
 #include "probe/check/check_command.h"
+
 #include "link/hidraw/hidraw_layer.h"
+#include "link/transceiver.h"
 #include "probe/check/check_layout.h"
 #include "probe/check/kit_check.h"
 #include "probe/check/ncurses/check_terminal.h"
@@ -124,8 +126,8 @@ void CheckLoop::Send(LedCommand command, std::int16_t pad, std::vector<int>& fai
         why = "no transceiver is connected";
         return;
     }
-    const LedBytes led = BuildLedBytes(command, pad, transceiver->CmdModel(), transceiver->interface.path,
-        transceiver->lengthsKnown, transceiver->lengths);
+    const LedBytes led = BuildLedBytes(command, pad, Transceiver::LedFormatOf(transceiver->interface.productId),
+        transceiver->interface.path, transceiver->lengthsKnown, transceiver->lengths);
     if (!led.ok) {
         failed.push_back(pad);
         why = Bare(led.error);

@@ -35,14 +35,14 @@ const LedCommandWords& WordsOf(LedCommand command)
         [command](const LedCommandWords& words) { return words.command == command; });
 }
 
-std::string PadText(std::int16_t Remote)
+std::string PadText(std::int16_t pad)
 {
-    return Remote == 0 ? std::string("all (pad 0)") : "pad " + std::to_string(Remote);
+    return pad == 0 ? std::string("all (pad 0)") : "pad " + std::to_string(pad);
 }
 
-bool Fits(LedCommand command, int pad, bool cmdModel)
+bool Fits(LedCommand command, int pad, LedFormat format)
 {
-    const int field = LedPadField(command, static_cast<std::int16_t>(pad), cmdModel);
+    const int field = LedPadField(command, static_cast<std::int16_t>(pad), format);
     return field >= 0 && field <= 255;
 }
 
@@ -83,19 +83,19 @@ std::optional<std::int16_t> ParsePad(std::string_view text)
     return static_cast<std::int16_t>(value);
 }
 
-std::string PadsThatFit(LedCommand command, bool cmdModel)
+std::string PadsThatFit(LedCommand command, LedFormat format)
 {
     // Every pad that fits lies below 300: a byte holds at most 255, and the
     // pad byte of a multiple of ten is the pad minus ten.
     std::string text;
     int pad = 1;
     while (pad < 300) {
-        if (!Fits(command, pad, cmdModel)) {
+        if (!Fits(command, pad, format)) {
             ++pad;
             continue;
         }
         int last = pad;
-        while (last + 1 < 300 && Fits(command, last + 1, cmdModel)) {
+        while (last + 1 < 300 && Fits(command, last + 1, format)) {
             ++last;
         }
         if (!text.empty()) {
@@ -107,10 +107,12 @@ std::string PadsThatFit(LedCommand command, bool cmdModel)
     return text;
 }
 
-LedBytes BuildLedBytes(LedCommand command, std::int16_t Remote, bool cmdModel, const std::string& node,
+LedBytes BuildLedBytes(LedCommand command, std::int16_t pad, LedFormat format, const std::string& node,
     bool lengthsKnown, HidLayer::ReportLengths lengths)
 {
-    const std::string model = ModelName(cmdModel ? Transceiver::kCmdModelProductId : Transceiver::kFrameModelProductId);
+    const bool cmdReport = format == LedFormat::CmdReport;
+    const std::string model
+        = ModelName(cmdReport ? Transceiver::kCmdModelProductId : Transceiver::kFrameModelProductId);
     LedBytes result;
     if (!lengthsKnown) {
         result.error = Message("the report lengths of the transceiver at " + node
@@ -122,21 +124,21 @@ LedBytes BuildLedBytes(LedCommand command, std::int16_t Remote, bool cmdModel, c
             "the transceiver at " + node + " has no output report, so it cannot take LED commands; nothing was sent.");
         return result;
     }
-    ByteArray buffer(cmdModel ? kCmdReportSize : static_cast<std::size_t>(lengths.input) + 1, 0);
+    ByteArray buffer(cmdReport ? kCmdReportSize : static_cast<std::size_t>(lengths.input) + 1, 0);
     try {
-        if (WriteLedReport(command, Remote, cmdModel, buffer) == 0) {
-            result.error = Message("the " + model + " model has no " + LedCommandName(command) + " for "
-                + PadText(Remote) + " (the tester sends nothing for it), so nothing was sent. Choose all or a pad from "
-                + PadsThatFit(command, cmdModel) + ".");
+        if (WriteLedReport(command, pad, format, buffer) == 0) {
+            result.error = Message("the " + model + " model has no " + LedCommandName(command) + " for " + PadText(pad)
+                + " (the tester sends nothing for it), so nothing was sent. Choose all or a pad from "
+                + PadsThatFit(command, format) + ".");
             return result;
         }
     } catch (const Error& error) {
         if (error.Number() == static_cast<int>(ErrorNumber::Overflow)) {
-            result.error = Message(PadText(Remote) + " does not fit the " + LedCommandName(command) + " report of the "
-                + model + " model: its " + (cmdModel ? "command code" : "pad byte") + " would be "
-                + std::to_string(LedPadField(command, Remote, cmdModel))
+            result.error = Message(PadText(pad) + " does not fit the " + LedCommandName(command) + " report of the "
+                + model + " model: its " + (cmdReport ? "command code" : "pad byte") + " would be "
+                + std::to_string(LedPadField(command, pad, format))
                 + ", and a byte holds 0 to 255; nothing was sent. Choose all or a pad from "
-                + PadsThatFit(command, cmdModel) + ".");
+                + PadsThatFit(command, format) + ".");
         } else {
             result.error = Message("the transceiver at " + node + " has input reports of "
                 + std::to_string(lengths.input)

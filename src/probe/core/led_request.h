@@ -25,7 +25,7 @@ std::string LedActionWord(LedCommand command);
 std::optional<std::int16_t> ParsePad(std::string_view text);
 
 // The pads a model can carry for a command, as text: "1 to 255 or 260".
-std::string PadsThatFit(LedCommand command, bool cmdModel);
+std::string PadsThatFit(LedCommand command, LedFormat format);
 
 // What the tester would write for an LED command, or why nothing can be.
 struct LedBytes {
@@ -37,7 +37,7 @@ struct LedBytes {
 // Builds the LED report by the tester's own rules (WriteLedReport): the cmd
 // report in an array of its own, the LED frame in a report buffer of the
 // input report length + 1, then cut or padded to the output report length.
-LedBytes BuildLedBytes(LedCommand command, std::int16_t Remote, bool cmdModel, const std::string& node,
+LedBytes BuildLedBytes(LedCommand command, std::int16_t pad, LedFormat format, const std::string& node,
     bool lengthsKnown, HidLayer::ReportLengths lengths);
 
 } // namespace qz::probe

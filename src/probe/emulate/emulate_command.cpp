@@ -1,4 +1,5 @@
 #include "probe/emulate/emulate_command.h"
+
 #include "link/transceiver.h"
 #include "probe/core/exit_status.h"
 #include "probe/core/hex.h"
@@ -120,7 +121,7 @@ void EmulateRun::TakeEvents()
             break;
         case UhidTransceiver::Event::Kind::Output:
             ++received_;
-            output_.Line(OutputReportLine(event.report, model_.CmdModel()));
+            output_.Line(OutputReportLine(event.report, Transceiver::LedFormatOf(model_.productId)));
             break;
         case UhidTransceiver::Event::Kind::Failed:
             output_.Error(

@@ -8,7 +8,7 @@
 
 namespace qz::probe {
 
-std::string OutputReportLine(std::span<const std::uint8_t> report, bool cmdModel)
+std::string OutputReportLine(std::span<const std::uint8_t> report, LedFormat format)
 {
     if (report.empty()) {
         return "(no bytes)";
@@ -17,7 +17,7 @@ std::string OutputReportLine(std::span<const std::uint8_t> report, bool cmdModel
         return HexSpaced(report); // no report ID 0 to leave out: no LED report either
     }
     const std::string hex = HexSpaced(report.subspan(1));
-    const std::vector<LedReading> readings = ReadLedReport(report, cmdModel);
+    const std::vector<LedReading> readings = ReadLedReport(report, format);
     if (readings.empty()) {
         return hex.empty() ? "(report ID 0 only)" : hex;
     }
@@ -30,7 +30,7 @@ std::string OutputReportLine(std::span<const std::uint8_t> report, bool cmdModel
         if (i == 0 || readings[i - 1].command != reading.command) {
             line += "LED " + LedActionWord(reading.command) + " ";
         }
-        line += reading.Remote == 0 ? std::string("no particular pad") : "pad " + std::to_string(reading.Remote);
+        line += reading.pad == 0 ? std::string("no particular pad") : "pad " + std::to_string(reading.pad);
     }
     return line;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/led_report.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
@@ -13,6 +15,6 @@ namespace qz::probe {
 //   FA 08 01 50 00 02 A1 AF  LED short no particular pad or pad 90
 //   63 6D 64 51 00  LED flash pad 1 or LED on pad 35 or LED short pad 75
 // The hex alone when no LED report of the model has these bytes.
-std::string OutputReportLine(std::span<const std::uint8_t> report, bool cmdModel);
+std::string OutputReportLine(std::span<const std::uint8_t> report, LedFormat format);
 
 } // namespace qz::probe

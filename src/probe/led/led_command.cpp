@@ -1,5 +1,7 @@
 #include "probe/led/led_command.h"
+
 #include "link/hidraw/hidraw_layer.h"
+#include "link/transceiver.h"
 #include "probe/core/hex.h"
 #include "probe/core/hid_survey.h"
 #include "probe/core/json_line.h"
@@ -8,7 +10,7 @@
 
 namespace qz::probe {
 
-int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote, HidrawLayer& hid, Output& output)
+int RunLed(const CommonOptions& options, LedCommand command, std::int16_t pad, HidrawLayer& hid, Output& output)
 {
     const Selection selection = OpenTransceiver(hid, options.device);
     for (const std::string& line : DescribeSelection(selection)) {
@@ -19,8 +21,8 @@ int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote
     }
     const OpenedTransceiver& transceiver = *selection.opened;
     const std::string& node = transceiver.interface.path;
-    const LedBytes led
-        = BuildLedBytes(command, Remote, transceiver.CmdModel(), node, transceiver.lengthsKnown, transceiver.lengths);
+    const LedBytes led = BuildLedBytes(command, pad, Transceiver::LedFormatOf(transceiver.interface.productId), node,
+        transceiver.lengthsKnown, transceiver.lengths);
     if (!led.ok) {
         hid.Close(transceiver.handle);
         output.Error(led.error);
@@ -39,13 +41,12 @@ int RunLed(const CommonOptions& options, LedCommand command, std::int16_t Remote
         object["node"] = node;
         object["model"] = model;
         object["command"] = LedCommandName(command);
-        object["pad"] = Remote;
+        object["pad"] = pad;
         object["sent"] = HexCompact(led.bytes);
         output.Line(JsonLine(object));
     } else {
-        output.Line("sent " + LedCommandName(command) + " for "
-            + (Remote == 0 ? "all pads" : "pad " + std::to_string(Remote)) + " to the transceiver " + model + " at "
-            + node + ": " + HexSpaced(led.bytes));
+        output.Line("sent " + LedCommandName(command) + " for " + (pad == 0 ? "all pads" : "pad " + std::to_string(pad))
+            + " to the transceiver " + model + " at " + node + ": " + HexSpaced(led.bytes));
     }
     return ToInt(ExitStatus::Success);
 }

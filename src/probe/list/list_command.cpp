@@ -1,4 +1,5 @@
 #include "probe/list/list_command.h"
+
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/core/hid_survey.h"
 #include "probe/core/message.h"

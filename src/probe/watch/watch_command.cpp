@@ -1,4 +1,5 @@
 #include "probe/watch/watch_command.h"
+
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/core/message.h"
 #include "probe/io/signal_fd.h"

@@ -105,6 +105,9 @@ TEST_F(ProbeKernelTest, SixtyPadsPressingAtOnceArriveWholeAndAreRankedInTheOrder
     EXPECT_NE(watch->Stderr().find("1 round."), std::string::npos) << watch->Stderr();
 }
 
+// Watching follows the transceiver across unplugs: to the other model, plugged
+// in meanwhile at another node, which the search finds; and to one plugged in
+// after an unplug, at the node number the kernel hands out again.
 TEST_F(ProbeKernelTest, WatchingGoesOnAcrossUnplugAndReplug)
 {
     auto device = std::make_unique<UhidDevice>(kFrameModel, kFrameDescriptor);
@@ -114,26 +117,36 @@ TEST_F(ProbeKernelTest, WatchingGoesOnAcrossUnplugAndReplug)
     device->Send(test::FrameData(5, test::kA));
     EXPECT_EQ(Next()["pad"], 5);
 
+    // Only the node watched wakes watch: the other model waits for the search.
+    auto other = std::make_unique<UhidDevice>(kCmdModel, kCodeDescriptor);
     device.reset();
     const json unplugged = Next();
     EXPECT_EQ(unplugged["event"], "unplugged");
     EXPECT_EQ(unplugged["node"], connected["node"]);
-
-    // The other model at the same node: the kernel hands the number out again.
-    device = std::make_unique<UhidDevice>(kCmdModel, kCodeDescriptor);
-    const json back = Next();
-    EXPECT_EQ(back["event"], "connected");
-    EXPECT_EQ(back["node"], connected["node"]);
-    EXPECT_EQ(back["model"], "0x1001");
-    device->Send(test::CodeData(7, padcode::Key::C));
+    const json found = Next();
+    EXPECT_EQ(found["event"], "connected");
+    EXPECT_NE(found["node"], connected["node"]);
+    EXPECT_EQ(found["model"], "0x1001");
+    EXPECT_GE(found["time_ms"].get<double>(), unplugged["time_ms"].get<double>());
+    other->Send(test::CodeData(7, padcode::Key::C));
     const json report = Next();
     EXPECT_EQ(report["pad"], 7);
     EXPECT_EQ(report["button"], "C");
     EXPECT_EQ(report["raw"], "000072"); // key code 114, and no spare byte
 
+    other.reset();
+    EXPECT_EQ(Next()["event"], "unplugged");
+    device = std::make_unique<UhidDevice>(kFrameModel, kFrameDescriptor);
+    const json back = Next();
+    EXPECT_EQ(back["event"], "connected");
+    EXPECT_EQ(back["model"], "0x1003");
+    device->Send(test::FrameData(260, test::kBuzz));
+    EXPECT_EQ(Next()["pad"], 260);
+
     watch->Signal(SIGINT);
     EXPECT_EQ(watch->Wait(), 0);
-    EXPECT_NE(watch->Stderr().find("unplugged 1 time"), std::string::npos) << watch->Stderr();
+    EXPECT_NE(watch->Stderr().find("(3 presses, 0 not a press), unplugged 2 times."), std::string::npos)
+        << watch->Stderr();
 }
 
 } // namespace

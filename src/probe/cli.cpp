@@ -6,10 +6,10 @@
 #include "probe/core/exit_status.h"
 #include "probe/core/led_request.h"
 #include "probe/core/message.h"
+#include "probe/core/round_ranking.h"
 #include "probe/emulate/emulate_command.h"
 #include "probe/led/led_command.h"
 #include "probe/list/list_command.h"
-#include "probe/watch/round_ranking.h"
 #include "probe/watch/watch_command.h"
 
 #include <CLI/CLI.hpp>

@@ -245,8 +245,8 @@ TEST_F(ProbeTest, ANodeThatRefusesIsExplainedAndEveryCommandExitsFour)
 TEST_F(ProbeTest, NoTransceiverAtAllExitsThree)
 {
     AddMouse();
-    for (const std::vector<std::string>& command :
-        {std::vector<std::string> {"list"}, {"list", "--json"}, {"watch", "--json"}, {"led", "short", "all"}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string> {"list"}, {"list", "--json"},
+             {"watch", "--json"}, {"led", "short", "all"}, {"serve", "--port", "0"}}) {
         const auto run = Probe(command);
         EXPECT_EQ(run.status, 3) << command[0];
         EXPECT_EQ(Lines(run.err).back(), DescribeNoTransceiver("qz470-probe"));
@@ -348,7 +348,7 @@ TEST_F(ProbeTest, UsageHelpAndVersion)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("qz470-probe ") + QZ_VERSION + "\n");
     EXPECT_EQ(Probe({"watch", "--version"}).out, version.out);
-    for (const char* command : {"list", "watch", "led"}) {
+    for (const char* command : {"list", "watch", "led", "serve"}) {
         const auto help = Probe({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_NE(help.out.find(std::string("Usage: qz470-probe ") + command), std::string::npos) << help.out;

@@ -170,15 +170,17 @@ int RunProbe(int argc, char** argv)
 
     // ---- serve ----
     ServeOptions serveOptions;
+    int servePort = kDefaultServePort;
     std::string serveRoundButton;
     std::vector<std::string> allowOrigins;
     CLI::App* serve = app.add_subcommand("serve",
         "Serve the presses on a local WebSocket, with a page that shows them at http://127.0.0.1:8470; LED "
         "commands and rounds come back from the page or any program");
     serve
-        ->add_option("--port", serveOptions.port,
+        ->add_option("--port", servePort,
             "Listen at this port (default " + std::to_string(kDefaultServePort) + "; 0: a free one, printed at start)")
-        ->option_text("PORT");
+        ->option_text("PORT")
+        ->check(CLI::Range(0, 65535));
     serve
         ->add_option("--listen", serveOptions.listen,
             "Listen on this address of the computer too, such as on a classroom network; requests from there need "
@@ -248,6 +250,7 @@ int RunProbe(int argc, char** argv)
             return RunWatch(common, hid, output, std::chrono::steady_clock::now(), watchOptions);
         }
         if (serve->parsed()) {
+            serveOptions.port = static_cast<std::uint16_t>(servePort);
             if (!serveRoundButton.empty()) {
                 serveOptions.roundButton = ParseRoundButton(serveRoundButton);
             }

@@ -8,16 +8,16 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include <fcntl.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <map>
-#include <set>
 #include <utility>
 
 namespace qz::probe {
@@ -33,6 +33,98 @@ using ErrorCode = boost::system::error_code;
 using Request = http::request<http::empty_body>;
 
 constexpr const char* kServerName = "qz470-probe";
+using Clock = std::chrono::steady_clock;
+
+// Deadlines on one timerfd of ours, set for the earliest and cleared when
+// none is left. Asio's timers leave its own timerfd set for a timer that was
+// cancelled, so each connection's handshake deadline would wake the idle
+// loop once, for nothing, after the connection is long open.
+class Deadlines {
+public:
+    using Id = std::uint64_t; // 0: none
+
+    explicit Deadlines(net::io_context& io);
+    Id At(Clock::time_point when, std::function<void()> due);
+    Id After(Clock::duration delay, std::function<void()> due) { return At(Clock::now() + delay, std::move(due)); }
+    void Cancel(Id id);
+
+private:
+    void Wait();
+    void Arm();
+
+    net::posix::stream_descriptor timer_;
+    std::map<std::pair<Clock::time_point, Id>, std::function<void()>> pending_;
+    std::map<Id, Clock::time_point> when_;
+    Id last_ = 0;
+};
+
+Deadlines::Deadlines(net::io_context& io)
+    : timer_(io)
+{
+    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd < 0) {
+        throw boost::system::system_error(ErrorCode(errno, boost::system::system_category()), "timerfd_create");
+    }
+    timer_.assign(fd); // ours: closed with timer_
+    Wait();
+}
+
+Deadlines::Id Deadlines::At(Clock::time_point when, std::function<void()> due)
+{
+    const Id id = ++last_;
+    pending_.emplace(std::make_pair(when, id), std::move(due));
+    when_.emplace(id, when);
+    Arm();
+    return id;
+}
+
+void Deadlines::Cancel(Id id)
+{
+    const auto found = when_.find(id);
+    if (found == when_.end()) {
+        return;
+    }
+    pending_.erase({found->second, id});
+    when_.erase(found);
+    Arm();
+}
+
+void Deadlines::Wait()
+{
+    timer_.async_wait(net::posix::descriptor_base::wait_read, [this](const ErrorCode& error) {
+        if (error) {
+            return;
+        }
+        std::uint64_t expirations = 0;
+        [[maybe_unused]] const ssize_t n = ::read(timer_.native_handle(), &expirations, sizeof expirations);
+        // What falls due may set or cancel deadlines: one at a time.
+        const Clock::time_point now = Clock::now();
+        while (!pending_.empty() && pending_.begin()->first.first <= now) {
+            auto due = std::move(pending_.begin()->second);
+            when_.erase(pending_.begin()->first.second);
+            pending_.erase(pending_.begin());
+            due();
+        }
+        Arm();
+        Wait();
+    });
+}
+
+void Deadlines::Arm()
+{
+    // steady_clock is CLOCK_MONOTONIC: its time is an absolute time there.
+    itimerspec spec {};
+    if (!pending_.empty()) {
+        const auto at
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(pending_.begin()->first.first.time_since_epoch());
+        spec.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
+            spec.it_value.tv_nsec = 1; // zero would clear it
+        }
+    }
+    ::timerfd_settime(timer_.native_handle(), TFD_TIMER_ABSTIME, &spec, nullptr);
+}
 
 class BeastServer;
 
@@ -74,7 +166,7 @@ class WsClient : public std::enable_shared_from_this<WsClient> {
 public:
     WsClient(BeastServer& server, ClientId id, tcp::socket socket, Slot slot, std::string peer);
 
-    void Accept(Request request, std::chrono::steady_clock::time_point deadline);
+    void Accept(Request request, Clock::time_point deadline);
     void Send(const Frame& frame);
     // Starts the closing handshake; the connection ends at the latest after
     // kCloseTime, answered or not.
@@ -90,7 +182,7 @@ private:
     BeastServer& server_;
     ClientId id_;
     websocket::stream<tcp::socket> ws_;
-    net::steady_timer deadline_;
+    Deadlines::Id deadline_ = 0;
     Slot slot_;
     std::string peer_;
     beast::flat_buffer buffer_;
@@ -115,7 +207,8 @@ private:
 
     BeastServer& server_;
     tcp::socket socket_;
-    net::steady_timer deadline_;
+    Clock::time_point handshakeEnd_;
+    Deadlines::Id deadline_ = 0;
     Slot slot_;
     bool overLimit_;
     beast::flat_buffer buffer_;
@@ -152,8 +245,8 @@ public:
     void Stop() override;
 
     WebEvents& Events() { return events_; }
-    net::io_context& Io() { return io_; }
-    void Upgrade(tcp::socket socket, Slot slot, Request request, std::chrono::steady_clock::time_point deadline);
+    Deadlines& Timers() { return deadlines_; }
+    void Upgrade(tcp::socket socket, Slot slot, Request request, Clock::time_point deadline);
     void Opened(const std::shared_ptr<WsClient>& client, ClientId id) { clients_[id] = client; }
     void Closed(ClientId id);
     std::size_t& Connections() { return connections_; }
@@ -174,13 +267,12 @@ private:
     std::size_t connections_ = 0;
     std::size_t overLimit_ = 0;
     net::io_context io_ {1};
+    Deadlines deadlines_ {io_};
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
     std::vector<std::string> addresses_;
     std::uint16_t port_ = 0;
     std::map<int, Watched> watched_;
-    std::set<std::shared_ptr<net::steady_timer>> timers_;
     std::map<ClientId, std::shared_ptr<WsClient>> clients_;
-    std::unique_ptr<net::steady_timer> ending_;
     ClientId lastClient_ = 0;
     bool stopping_ = false;
 };
@@ -190,7 +282,7 @@ private:
 HttpSession::HttpSession(BeastServer& server, tcp::socket socket, bool overLimit)
     : server_(server)
     , socket_(std::move(socket))
-    , deadline_(socket_.get_executor())
+    , handshakeEnd_(Clock::now() + kHandshakeTime)
     , slot_(overLimit ? server.OverLimit() : server.Connections())
     , overLimit_(overLimit)
 {
@@ -199,9 +291,8 @@ HttpSession::HttpSession(BeastServer& server, tcp::socket socket, bool overLimit
 void HttpSession::Start()
 {
     // The whole request, and the upgrade after it, within kHandshakeTime.
-    deadline_.expires_after(kHandshakeTime);
-    deadline_.async_wait([weak = weak_from_this()](const ErrorCode& error) {
-        if (auto self = weak.lock(); self && !error) {
+    deadline_ = server_.Timers().At(handshakeEnd_, [weak = weak_from_this()]() {
+        if (auto self = weak.lock()) {
             ErrorCode ignored;
             self->socket_.close(ignored);
         }
@@ -257,9 +348,8 @@ void HttpSession::OnRead(const ErrorCode& error)
         Respond(answer);
         return;
     }
-    const auto deadline = deadline_.expiry();
-    deadline_.cancel();
-    server_.Upgrade(std::move(socket_), std::move(slot_), parser_.release(), deadline);
+    server_.Timers().Cancel(deadline_);
+    server_.Upgrade(std::move(socket_), std::move(slot_), parser_.release(), handshakeEnd_);
 }
 
 void HttpSession::Respond(const HttpAnswer& answer)
@@ -293,7 +383,7 @@ void HttpSession::Linger()
         if (!error) {
             self->Linger();
         } else {
-            self->deadline_.cancel();
+            self->server_.Timers().Cancel(self->deadline_);
         }
     });
 }
@@ -304,37 +394,36 @@ WsClient::WsClient(BeastServer& server, ClientId id, tcp::socket socket, Slot sl
     : server_(server)
     , id_(id)
     , ws_(std::move(socket))
-    , deadline_(ws_.get_executor())
     , slot_(std::move(slot))
     , peer_(std::move(peer))
 {
 }
 
-void WsClient::Accept(Request request, std::chrono::steady_clock::time_point deadline)
+void WsClient::Accept(Request request, Clock::time_point deadline)
 {
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& response) { response.set(http::field::server, kServerName); }));
-    // No idle timeout and no keep-alive pings (Beast's suggested server
-    // settings have both): an idle client costs no wake-up. Only a closing
-    // handshake has a time limit.
-    websocket::stream_base::timeout timeout {};
-    timeout.handshake_timeout = kCloseTime;
-    timeout.idle_timeout = websocket::stream_base::none();
-    timeout.keep_alive_pings = false;
-    ws_.set_option(timeout);
     ws_.read_message_max(kMaxMessageBytes);
-
-    deadline_.expires_at(deadline);
-    deadline_.async_wait([weak = weak_from_this()](const ErrorCode& error) {
-        if (auto self = weak.lock(); self && !error) {
+    // The upgrade within the request's deadline; Beast's own timer waits
+    // until the WebSocket is open.
+    deadline_ = server_.Timers().At(deadline, [weak = weak_from_this()]() {
+        if (auto self = weak.lock()) {
             self->Abort();
         }
     });
     ws_.async_accept(request, [self = shared_from_this()](const ErrorCode& error) {
-        self->deadline_.cancel();
+        self->server_.Timers().Cancel(self->deadline_);
         if (error) {
             return; // never opened, so nothing to tell
         }
+        // No idle timeout and no keep-alive pings (Beast's suggested server
+        // settings have both): an idle client costs no wake-up. Only a
+        // closing handshake, which the client may begin, has a time limit.
+        websocket::stream_base::timeout timeout {};
+        timeout.handshake_timeout = kCloseTime;
+        timeout.idle_timeout = websocket::stream_base::none();
+        timeout.keep_alive_pings = false;
+        self->ws_.set_option(timeout);
         self->open_ = true;
         self->server_.Opened(self, self->id_);
         self->server_.Events().OnOpen(self->id_, self->peer_);
@@ -425,9 +514,8 @@ void WsClient::Close(websocket::close_code code, Departure why)
     closing_ = true;
     why_ = why;
     queue_.Clear();
-    deadline_.expires_after(kCloseTime);
-    deadline_.async_wait([weak = weak_from_this()](const ErrorCode& error) {
-        if (auto self = weak.lock(); self && !error) {
+    deadline_ = server_.Timers().After(kCloseTime, [weak = weak_from_this()]() {
+        if (auto self = weak.lock()) {
             self->Abort();
         }
     });
@@ -451,7 +539,7 @@ void WsClient::Abort()
 
 void WsClient::Finish(Departure why)
 {
-    deadline_.cancel();
+    server_.Timers().Cancel(deadline_);
     if (!open_) {
         return;
     }
@@ -577,8 +665,7 @@ void BeastServer::OnAccepted(tcp::socket socket)
     std::make_shared<HttpSession>(*this, std::move(socket), overLimit)->Start();
 }
 
-void BeastServer::Upgrade(
-    tcp::socket socket, Slot slot, Request request, std::chrono::steady_clock::time_point deadline)
+void BeastServer::Upgrade(tcp::socket socket, Slot slot, Request request, Clock::time_point deadline)
 {
     ErrorCode error;
     const tcp::endpoint peer = socket.remote_endpoint(error);
@@ -629,11 +716,8 @@ void BeastServer::Forget(int fd)
 
 void BeastServer::After(std::chrono::milliseconds delay, std::function<void()> due)
 {
-    auto timer = std::make_shared<net::steady_timer>(io_, delay);
-    timers_.insert(timer);
-    timer->async_wait([this, timer, due = std::move(due)](const ErrorCode& error) {
-        timers_.erase(timer);
-        if (!error) {
+    deadlines_.After(delay, [this, due = std::move(due)]() {
+        if (!stopping_) {
             due();
         }
     });
@@ -666,9 +750,6 @@ void BeastServer::Stop()
     while (!watched_.empty()) {
         Forget(watched_.begin()->first);
     }
-    for (const auto& timer : timers_) {
-        timer->cancel();
-    }
     if (clients_.empty()) {
         io_.stop();
         return;
@@ -680,12 +761,7 @@ void BeastServer::Stop()
     // The loop ends once every client has gone, and at the latest a moment
     // after each close has had its time (connections still in their request
     // are cut).
-    ending_ = std::make_unique<net::steady_timer>(io_, kCloseTime + std::chrono::milliseconds(500));
-    ending_->async_wait([this](const ErrorCode& error) {
-        if (!error) {
-            io_.stop();
-        }
-    });
+    deadlines_.After(kCloseTime + std::chrono::milliseconds(500), [this]() { io_.stop(); });
 }
 
 void BeastServer::Closed(ClientId id)

@@ -88,8 +88,8 @@ public:
 
     // Calls `ready` once when `fd` can be read (or has hung up), with false
     // when `fd` is of a kind that cannot be waited on (a regular file); call
-    // again to wait again. The descriptor stays its owner's: it is never
-    // closed here, and its flags are as they were once it is forgotten.
+    // again to wait again. The descriptor stays its owner's as it is: it is
+    // never closed here, and its flags are not changed.
     virtual void WhenReadable(int fd, std::function<void(bool waitable)> ready) = 0;
     virtual void Forget(int fd) = 0;
     // Calls `due` once after `delay`.

@@ -13,7 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -126,6 +126,95 @@ void Deadlines::Arm()
     ::timerfd_settime(timer_.native_handle(), TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
+// The descriptors of others that the loop waits on (the transceiver's node,
+// the signals, standard input), in an epoll set of our own that joins
+// Asio's as one descriptor. Asio would make each of them non-blocking with
+// FIONBIO, which changes the open file a terminal shares with the shell,
+// and which an emulated device (umockdev's) refuses, so that the wait would
+// fail at once, again and again. In a set of our own they stay as they are,
+// and none is ever closed here.
+class Descriptors {
+public:
+    explicit Descriptors(net::io_context& io);
+    // Calls `ready` once when `fd` can be read or has hung up; false when
+    // `fd` is of a kind that cannot be waited on (a regular file).
+    bool Wait(int fd, std::function<void()> ready);
+    void Forget(int fd);
+    void Clear();
+
+private:
+    void Listen();
+
+    net::posix::stream_descriptor set_;
+    std::map<int, std::function<void()>> waiting_; // each descriptor in the set
+};
+
+Descriptors::Descriptors(net::io_context& io)
+    : set_(io)
+{
+    const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (fd < 0) {
+        throw boost::system::system_error(ErrorCode(errno, boost::system::system_category()), "epoll_create1");
+    }
+    set_.assign(fd); // ours: closed with set_
+    Listen();
+}
+
+bool Descriptors::Wait(int fd, std::function<void()> ready)
+{
+    // One report each time it is asked for: the owner reads what is there
+    // and asks again.
+    epoll_event event {};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.fd = fd;
+    const bool known = waiting_.contains(fd);
+    // A descriptor closed by its owner has left the set by itself.
+    if (::epoll_ctl(set_.native_handle(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0
+        && !(known && errno == ENOENT && ::epoll_ctl(set_.native_handle(), EPOLL_CTL_ADD, fd, &event) == 0)) {
+        waiting_.erase(fd);
+        return false;
+    }
+    waiting_[fd] = std::move(ready);
+    return true;
+}
+
+void Descriptors::Forget(int fd)
+{
+    if (waiting_.erase(fd) > 0) {
+        ::epoll_ctl(set_.native_handle(), EPOLL_CTL_DEL, fd, nullptr);
+    }
+}
+
+void Descriptors::Clear()
+{
+    while (!waiting_.empty()) {
+        Forget(waiting_.begin()->first);
+    }
+}
+
+void Descriptors::Listen()
+{
+    set_.async_wait(net::posix::descriptor_base::wait_read, [this](const ErrorCode& error) {
+        if (error) {
+            return;
+        }
+        epoll_event events[16];
+        int n = 0;
+        while ((n = ::epoll_wait(set_.native_handle(), events, 16, 0)) > 0) {
+            for (int i = 0; i < n; ++i) {
+                // One that an earlier callback forgot is passed over.
+                const auto found = waiting_.find(events[i].data.fd);
+                if (found != waiting_.end() && found->second) {
+                    auto ready = std::move(found->second);
+                    found->second = nullptr;
+                    ready();
+                }
+            }
+        }
+        Listen();
+    });
+}
+
 class BeastServer;
 
 // A place among the connections that count toward a limit, held for as long
@@ -223,13 +312,7 @@ public:
         : events_(events)
     {
     }
-    ~BeastServer() override
-    {
-        while (!watched_.empty()) {
-            Forget(watched_.begin()->first); // never closed here
-        }
-        clients_.clear();
-    }
+    ~BeastServer() override { clients_.clear(); }
 
     std::optional<std::string> AddressText(std::string_view text) const override;
     std::optional<ListenFailure> Listen(const std::vector<std::string>& addresses,
@@ -253,11 +336,6 @@ public:
     std::size_t& OverLimit() { return overLimit_; }
 
 private:
-    struct Watched {
-        std::unique_ptr<net::posix::stream_descriptor> descriptor;
-        int flags = 0; // the file status flags before Asio made it non-blocking
-    };
-
     void Accept(tcp::acceptor& acceptor);
     void OnAccepted(tcp::socket socket);
 
@@ -268,10 +346,10 @@ private:
     std::size_t overLimit_ = 0;
     net::io_context io_ {1};
     Deadlines deadlines_ {io_};
+    Descriptors descriptors_ {io_};
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
     std::vector<std::string> addresses_;
     std::uint16_t port_ = 0;
-    std::map<int, Watched> watched_;
     std::map<ClientId, std::shared_ptr<WsClient>> clients_;
     ClientId lastClient_ = 0;
     bool stopping_ = false;
@@ -676,42 +754,14 @@ void BeastServer::Upgrade(tcp::socket socket, Slot slot, Request request, Clock:
 
 void BeastServer::WhenReadable(int fd, std::function<void(bool waitable)> ready)
 {
-    Watched& watched = watched_[fd];
-    if (!watched.descriptor) {
-        watched.flags = ::fcntl(fd, F_GETFL);
-        watched.descriptor = std::make_unique<net::posix::stream_descriptor>(io_);
-        ErrorCode error;
-        watched.descriptor->assign(fd, error);
-        if (error) {
-            watched.descriptor->release();
-            watched_.erase(fd);
-            net::post(io_, [ready = std::move(ready)]() { ready(false); });
-            return;
-        }
+    if (!descriptors_.Wait(fd, [ready]() { ready(true); })) {
+        net::post(io_, [ready = std::move(ready)]() { ready(false); });
     }
-    watched.descriptor->async_wait(
-        net::posix::descriptor_base::wait_read, [ready = std::move(ready)](const ErrorCode& error) {
-            if (error != net::error::operation_aborted) {
-                ready(!error);
-            }
-        });
 }
 
 void BeastServer::Forget(int fd)
 {
-    const auto found = watched_.find(fd);
-    if (found == watched_.end()) {
-        return;
-    }
-    ErrorCode ignored;
-    found->second.descriptor->cancel(ignored);
-    // Released, not closed: the descriptor is its owner's (the HID layer
-    // closes the transceiver's), and leaves Asio's epoll set before that.
-    found->second.descriptor->release();
-    if (found->second.flags != -1) {
-        ::fcntl(fd, F_SETFL, found->second.flags);
-    }
-    watched_.erase(found);
+    descriptors_.Forget(fd);
 }
 
 void BeastServer::After(std::chrono::milliseconds delay, std::function<void()> due)
@@ -747,9 +797,7 @@ void BeastServer::Stop()
     for (const auto& acceptor : acceptors_) {
         acceptor->close(ignored);
     }
-    while (!watched_.empty()) {
-        Forget(watched_.begin()->first);
-    }
+    descriptors_.Clear();
     if (clients_.empty()) {
         io_.stop();
         return;

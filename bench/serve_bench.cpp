@@ -23,6 +23,8 @@
 #include "uhid_device.h"
 #include "umockdev_bed.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -37,6 +39,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -175,6 +178,37 @@ std::vector<double> MeasureClients(
     return delays;
 }
 
+double MsBetween(const timespec& from, const timespec& to)
+{
+    return static_cast<double>(to.tv_sec - from.tv_sec) * 1e3 + static_cast<double>(to.tv_nsec - from.tv_nsec) / 1e6;
+}
+
+// One frame (a text frame: 0x81, in one segment), and when the kernel put it
+// into the socket (SO_TIMESTAMPNS, CLOCK_REALTIME).
+std::optional<timespec> ReadStamped(int fd)
+{
+    pollfd look {fd, POLLIN, 0};
+    char data[512];
+    alignas(cmsghdr) char control[256];
+    iovec io {data, sizeof data};
+    msghdr message {};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::poll(&look, 1, 5000) != 1 || ::recvmsg(fd, &message, 0) <= 0 || static_cast<unsigned char>(data[0]) != 0x81) {
+        return std::nullopt;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec at {};
+            std::memcpy(&at, CMSG_DATA(c), sizeof at);
+            return at;
+        }
+    }
+    return std::nullopt;
+}
+
 // Every client's delay for every press: the moment the kernel put its frame
 // into the client's socket, read afterwards from the receive timestamp
 // (CLOCK_REALTIME), while the benchmark slept.
@@ -193,31 +227,62 @@ std::vector<double> MeasureSockets(
         send(qz::test::FrameData(5, qz::test::kA));
         std::this_thread::sleep_for(50ms);
         for (const auto& client : clients) {
-            pollfd look {client->Fd(), POLLIN, 0};
-            char data[512];
-            alignas(cmsghdr) char control[256];
-            iovec io {data, sizeof data};
-            msghdr message {};
-            message.msg_iov = &io;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            // One frame each (a text frame: 0x81), in one segment.
-            if (::poll(&look, 1, 5000) != 1 || ::recvmsg(client->Fd(), &message, 0) <= 0
-                || static_cast<unsigned char>(data[0]) != 0x81) {
+            const auto at = ReadStamped(client->Fd());
+            if (!at) {
                 std::printf("a client got no frame\n");
                 return delays;
             }
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec at {};
-                    std::memcpy(&at, CMSG_DATA(c), sizeof at);
-                    delays.push_back(static_cast<double>(at.tv_sec - sent.tv_sec) * 1e3
-                        + static_cast<double>(at.tv_nsec - sent.tv_nsec) / 1e6);
-                }
-            }
+            delays.push_back(MsBetween(sent, *at));
         }
     }
+    return delays;
+}
+
+// The floor under serve's fan-out: the same frame written by a plain loop of
+// send() calls to 50 loopback TCP connections of the benchmark's own, from
+// the first send to each frame in its socket (receive time stamps, as above).
+std::vector<double> MeasureFloor(int clients, int rounds)
+{
+    std::vector<double> delays;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, clients) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return delays;
+    }
+    std::vector<std::unique_ptr<RawConnection>> readers;
+    std::vector<int> writers;
+    const int on = 1;
+    for (int c = 0; c < clients; ++c) {
+        readers.push_back(RawConnection::Open("127.0.0.1", ntohs(address.sin_port)));
+        writers.push_back(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        ::setsockopt(writers.back(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(readers.back()->Fd(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    }
+    const std::string frame = "\x81\x5d" + std::string(0x5d, 'x'); // a text frame of a press's size
+    for (int round = 0; round < rounds; ++round) {
+        std::this_thread::sleep_for(5ms);
+        timespec sent {};
+        ::clock_gettime(CLOCK_REALTIME, &sent);
+        for (const int writer : writers) {
+            ::send(writer, frame.data(), frame.size(), 0);
+        }
+        std::this_thread::sleep_for(20ms);
+        for (const auto& reader : readers) {
+            const auto at = ReadStamped(reader->Fd());
+            if (!at) {
+                return delays;
+            }
+            delays.push_back(MsBetween(sent, *at));
+        }
+    }
+    for (const int writer : writers) {
+        ::close(writer);
+    }
+    ::close(listener);
     return delays;
 }
 
@@ -284,6 +349,8 @@ int main(int argc, char** argv)
     std::printf("From the report written to the frame in the client's socket, %d presses:\n", presses / 2);
     Report("serve, 1 client", oneSocket);
     Report("serve, 50 clients (every frame)", fiftySockets);
+    std::printf("The floor of a fan-out to 50 sockets, from the first send to the frame in the socket:\n");
+    Report("50 plain send() calls", MeasureFloor(50, presses / 2));
 
     Served served = StartServe(probe);
     // Idle: nothing but the connections.

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -192,6 +193,12 @@ TEST_F(ServeTest, MessagesAndTheirAnswers)
         "node": "/dev/hidraw1"})"));
     auto second = Client();
     const int master = bed_.Master(frame_);
+
+    // Idle, with clients and standard input at /dev/null: no spinning. A
+    // busy loop would take a good part of the second; allow 0.1 s.
+    const long before = served_.process->CpuTicks();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(served_.process->CpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 10);
 
     const struct {
         std::string message;

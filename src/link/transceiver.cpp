@@ -69,8 +69,10 @@ bool Transceiver::Search(bool reportFailures)
             denied = denied || opened.status == HidLayer::OpenStatus::PermissionDenied;
             // One that vanished meanwhile needs no fix from the user.
             if (reportFailures && opened.status != HidLayer::OpenStatus::Gone) {
+                // Once constructed, the link searches only after an unplug,
+                // and goes on until a transceiver opens.
                 ReportOpenFailure(
-                    {candidate.path, candidate.vendorId, candidate.productId, opened.status, opened.errorCode});
+                    {candidate.path, candidate.vendorId, candidate.productId, opened.status, opened.errorCode, ready_});
             }
             continue;
         }

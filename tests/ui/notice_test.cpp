@@ -102,6 +102,19 @@ TEST_F(Notices, AtStartEachKindOfTroubleIsToldOnceAndAWorkingTransceiverNotAtAll
     }
 }
 
+// Presses show: the refusal is a line on standard error, not a notification.
+TEST_F(Notices, ARefusedTransceiverBeforeOneThatOpensGetsOnlyItsLine)
+{
+    device->openStatus = HidLayer::OpenStatus::PermissionDenied;
+    FakeHidDevice& second = bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
+    frmMain& f = Start();
+    second.QueueReport(FrameReport(7, kBuzz));
+    timers.Advance(5s);
+    EXPECT_EQ(f.lblPad->text(), "7");
+    EXPECT_EQ(told, std::vector<std::string> {"cannot open /dev/hidraw0"});
+    EXPECT_TRUE(notifier->notices.empty());
+}
+
 TEST_F(Notices, AnUnplugAndReturnIsQuietAndANodeThatRefusesForGoodIsToldOnce)
 {
     Start();

@@ -289,18 +289,20 @@ void frmMain::ShowPress(std::int16_t remote, const std::string& button)
     const QString padText = DecimalText(remote);
     SetPadText(padText);
     SetButtonText(QString::fromStdString(button));
-    // Paint them now rather than at the next yield: with keystrokes on, that
-    // would come only after the first character and its pause.
-    PaintValues();
-    // The pad number and the report length come from the device: a pad no
-    // LED report can carry, or a transceiver whose reports are too short for
-    // an LED frame, leaves the LED dark but does not end the program.
+    // The LED report goes out first: painting both windows in huge type
+    // would hold it up by a few milliseconds. The pad number and the report
+    // length come from the device: a pad no LED report can carry, or a
+    // transceiver whose reports are too short for an LED frame, leaves the
+    // LED dark but does not end the program.
     if (chkbLights->isChecked()) {
         try {
             Dev->LEDOnShort(remote);
         } catch (const Error&) {
         }
     }
+    // Paint the values now rather than at the next yield: with keystrokes
+    // on, that would come only after the first character and its pause.
+    PaintValues();
     // Type the pad number, then the button. Each character lets queued
     // events run; a close among them shuts the gate, and this handler stops.
     if (chkSendKeyPresses->isChecked()) {

@@ -137,6 +137,8 @@ if [ ${#unknown[@]} -gt 0 ]; then
 fi
 if [ ${#to_install[@]} -gt 0 ]; then
   echo "Installing: ${to_install[*]}"
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${to_install[@]}" || status=1
+  # Another apt (a test that installs the package) may hold the lock for a while.
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends \
+    "${to_install[@]}" || status=1
 fi
 exit $status

@@ -82,14 +82,21 @@ in_root() {
     LANG=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive ${CI:+CI=$CI} "$@"
 }
 
-prepare() {
-  local mirror security
-  mirror=${QZ_DEBIAN_MIRROR:-$(mirror_of Debian)}
-  [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
-  if ! /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/InRelease" "$cache/.InRelease" >/dev/null 2>&1; then
+mirror=${QZ_DEBIAN_MIRROR:-$(mirror_of Debian)}
+[ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+reachable() {
+  local probe
+  probe=$(mktemp)
+  /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/InRelease" "$probe" >/dev/null 2>&1 || {
+    rm -f "$probe"
     echo "$me: the Debian package registry cannot be reached ($mirror/dists/$suite/InRelease)"
     exit 3
-  fi
+  }
+  rm -f "$probe"
+}
+
+prepare() {
+  local security
   if [ ! -e "$root/.ready" ]; then
     command -v debootstrap >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
     echo "$me: making a Debian 13 root in $root from $mirror"
@@ -105,6 +112,10 @@ prepare() {
       echo "deb $mirror $suite-updates main"
       [ -z "$security" ] || echo "deb $security $suite-security main"
     } >"$root/etc/apt/sources.list"
+    # A root to throw away: dpkg need not sync every file it writes, and no
+    # manual page index is wanted.
+    echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/qz470-unsafe-io"
+    echo 'man-db man-db/auto-update boolean false' | chroot "$root" debconf-set-selections
   fi
   # apt, deps.sh and the kernel download need the network, and a name server.
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
@@ -167,10 +178,18 @@ run_inside() {
 
 # One update at a time on the machine (the roots share their package cache);
 # runs share a root with each other, never with its update.
+# wait_for LOCK-FD MODE: takes the lock, saying so when it has to wait.
+wait_for() {
+  flock -n "$2" "$1" || {
+    echo "$me: waiting for another run on this machine to be done with $root"
+    flock "$2" "$1"
+  }
+}
 exec 7>"$cache/update.lock" 8>"$root.lock"
 if [ "$update" = 1 ] || [ ! -e "$root/.ready" ]; then
-  flock -x 7
-  flock -x 8
+  reachable
+  wait_for 7 -x
+  wait_for 8 -x
   prepare
   prune
   flock -u 8
@@ -178,7 +197,7 @@ if [ "$update" = 1 ] || [ ! -e "$root/.ready" ]; then
 fi
 touch "$root"
 [ "$prepare_only" = 0 ] || exit 0
-flock -s 8
+wait_for 8 -s
 
 run=$(mktemp -d /var/tmp/qz470-debian13.XXXXXX)
 trap 'rm -rf "$run"' EXIT

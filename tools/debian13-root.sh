@@ -201,7 +201,9 @@ wait_for 8 -s
 
 run=$(mktemp -d /var/tmp/qz470-debian13.XXXXXX)
 trap 'rm -rf "$run"' EXIT
-ns=(unshare --mount --propagation private --fork)
+# A process namespace of its own too: whatever the command leaves running (an
+# X server, a VM) ends with it.
+ns=(unshare --mount --propagation private --pid --fork)
 [ "$net" = 1 ] || ns+=(--net)
 [ $# -gt 0 ] || set -- bash
 status=0

@@ -305,8 +305,8 @@ int main(int argc, char** argv)
         send = [master](const qz::test::Bytes& data) { qz::test::SendAtMaster(master, data); };
         std::printf("on the host, with a transceiver that umockdev emulates\n");
     } else {
-        if (!qz::test::BringUpLoopback()) {
-            std::printf("the loopback interface cannot be brought up\n");
+        if (!qz::test::EnterPrivateNetwork()) {
+            std::printf("no network namespace with loopback up could be made\n");
             return 1;
         }
         uhid = std::make_unique<qz::test::UhidDevice>(kFrameModel, kFrameDescriptor);

@@ -2,19 +2,15 @@
 
 #include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 namespace qz::test {
 
@@ -22,87 +18,47 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool SetUp(int control, const char* name)
+// An interface up, with an IPv4 address (a /32) when given.
+bool Up(const char* name, const char* address = nullptr)
 {
+    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ifreq request {};
     std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    if (::ioctl(control, SIOCGIFFLAGS, &request) != 0) {
-        return false;
+    auto* in = reinterpret_cast<sockaddr_in*>(&request.ifr_addr);
+    in->sin_family = AF_INET;
+    bool done = control >= 0;
+    if (done && address != nullptr) {
+        done = ::inet_pton(AF_INET, address, &in->sin_addr) == 1 && ::ioctl(control, SIOCSIFADDR, &request) == 0
+            && ::inet_pton(AF_INET, "255.255.255.255", &in->sin_addr) == 1
+            && ::ioctl(control, SIOCSIFNETMASK, &request) == 0;
     }
+    done = done && ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-    return ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
-}
-
-bool SetAddress(int control, const char* name, unsigned long command, const char* address)
-{
-    ifreq request {};
-    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    sockaddr_in in {};
-    in.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    std::memcpy(&request.ifr_addr, &in, sizeof in);
-    return ::ioctl(control, command, &request) == 0;
+    done = done && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+    if (control >= 0) {
+        ::close(control);
+    }
+    return done;
 }
 
 } // namespace
 
-bool BringUpLoopback()
-{
-    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool up = control >= 0 && SetUp(control, "lo");
-    if (control >= 0) {
-        ::close(control);
-    }
-    return up;
-}
-
 bool EnterPrivateNetwork()
 {
-    if (::unshare(CLONE_NEWNET) != 0) {
-        return false;
-    }
-    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    // An alias of lo carries the outside address, alone in its net.
-    const bool ready = control >= 0 && SetUp(control, "lo") && SetAddress(control, "lo:1", SIOCSIFADDR, kOutsideAddress)
-        && SetAddress(control, "lo:1", SIOCSIFNETMASK, "255.255.255.255") && SetUp(control, "lo:1");
-    if (control >= 0) {
-        ::close(control);
-    }
-    return ready;
-}
-
-int WsFrame::CloseCode() const
-{
-    return opcode == 8 && payload.size() >= 2
-        ? (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1])
-        : -1;
+    return ::unshare(CLONE_NEWNET) == 0 && Up("lo") && Up("lo:1", kOutsideAddress);
 }
 
 std::unique_ptr<RawConnection> RawConnection::Open(const std::string& address, std::uint16_t port, int receiveBuffer)
 {
-    sockaddr_storage storage {};
-    socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        length = sizeof *v4;
-    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        length = sizeof *v6;
-    } else {
-        return nullptr;
-    }
-    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return nullptr;
-    }
+    sockaddr_in peer {};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    if (fd < 0 || ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1
+        || ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
         ::close(fd);
         return nullptr;
     }
@@ -116,32 +72,23 @@ RawConnection::~RawConnection()
 
 bool RawConnection::Write(std::string_view bytes)
 {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
+    ssize_t n = 0;
+    while (!bytes.empty() && (n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) > 0) {
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    return true;
+    return bytes.empty();
 }
 
 bool RawConnection::SendFrame(int opcode, std::string_view payload)
 {
-    std::string frame;
-    frame += static_cast<char>(0x80 | opcode); // FIN, opcode
+    std::string frame {static_cast<char>(0x80 | opcode)}; // FIN, opcode
     if (payload.size() < 126) {
         frame += static_cast<char>(0x80 | payload.size()); // MASK, length
     } else {
-        frame += static_cast<char>(0x80 | 126); // MASK, 16-bit length follows
-        frame += static_cast<char>(payload.size() >> 8);
-        frame += static_cast<char>(payload.size() & 0xFF);
+        frame += {static_cast<char>(0x80 | 126), static_cast<char>(payload.size() >> 8),
+            static_cast<char>(payload.size() & 0xFF)}; // MASK, 16-bit length
     }
-    static std::mt19937 random(4711);
-    char mask[4];
-    for (char& byte : mask) {
-        byte = static_cast<char>(random());
-    }
+    const char mask[4] = {0x3C, 0x5A, 0x7E, 0x11};
     frame.append(mask, 4);
     for (std::size_t i = 0; i < payload.size(); ++i) {
         frame += static_cast<char>(payload[i] ^ mask[i % 4]);
@@ -155,50 +102,32 @@ bool RawConnection::ReadAvailable()
     const ssize_t n = ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n > 0) {
         buffer_.append(chunk, static_cast<std::size_t>(n));
-        return true;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        ended_ = true;
-        return false;
-    }
-    return true;
+    ended_ = ended_ || n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+    return !ended_;
 }
 
 bool RawConnection::Await(Clock::time_point until)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     pollfd look {fd_, POLLIN, 0};
-    if (left <= 0 || ::poll(&look, 1, static_cast<int>(left)) <= 0) {
-        return false;
-    }
-    return ReadAvailable();
+    return left > 0 && ::poll(&look, 1, static_cast<int>(left)) > 0 && ReadAvailable();
 }
 
 std::optional<WsFrame> RawConnection::TakeFrame()
 {
-    const auto byte = [this](std::size_t i) { return static_cast<unsigned char>(buffer_[i]); };
-    if (buffer_.size() < 2) {
+    // A server's frames: FIN and opcode, then a 7-bit length or 126 and a
+    // 16-bit one (a press is far below 64 KiB), then the payload.
+    const std::size_t header = buffer_.size() >= 2 && (buffer_[1] & 0x7F) == 126 ? 4 : 2;
+    if (buffer_.size() < header) {
         return std::nullopt;
     }
-    std::size_t header = 2;
-    std::uint64_t length = byte(1) & 0x7F;
-    if (length == 126 || length == 127) {
-        const std::size_t bytes = length == 126 ? 2 : 8;
-        if (buffer_.size() < 2 + bytes) {
-            return std::nullopt;
-        }
-        length = 0;
-        for (std::size_t i = 0; i < bytes; ++i) {
-            length = (length << 8) | byte(2 + i);
-        }
-        header += bytes;
-    }
+    const std::size_t length
+        = header == 4 ? (buffer_[2] & 0xFF) << 8 | (buffer_[3] & 0xFF) : static_cast<std::size_t>(buffer_[1] & 0x7F);
     if (buffer_.size() < header + length) {
         return std::nullopt;
     }
-    WsFrame frame;
-    frame.opcode = byte(0) & 0x0F;
-    frame.payload = buffer_.substr(header, length);
+    WsFrame frame {buffer_[0] & 0x0F, buffer_.substr(header, length)};
     buffer_.erase(0, header + length);
     return frame;
 }
@@ -206,14 +135,9 @@ std::optional<WsFrame> RawConnection::TakeFrame()
 std::optional<WsFrame> RawConnection::ReadFrame(std::chrono::milliseconds patience)
 {
     const auto until = Clock::now() + patience;
-    for (;;) {
-        if (auto frame = TakeFrame()) {
-            return frame;
-        }
-        if (ended_ || !Await(until)) {
-            return std::nullopt;
-        }
-    }
+    std::optional<WsFrame> frame;
+    while (!(frame = TakeFrame()) && !ended_ && Await(until)) { }
+    return frame;
 }
 
 bool RawConnection::Ended(std::chrono::milliseconds patience)
@@ -234,22 +158,11 @@ std::optional<HttpResponse> RawConnection::ReadResponse(std::chrono::millisecond
             return std::nullopt;
         }
     }
-    HttpResponse response;
-    const std::string head = buffer_.substr(0, end + 2);
+    HttpResponse response {std::atoi(buffer_.c_str() + buffer_.find(' ') + 1), buffer_.substr(0, end + 2), {}};
     buffer_.erase(0, end + 4);
-    response.status = std::atoi(head.substr(head.find(' ') + 1).c_str()); // "HTTP/1.1 200 OK"
-    for (std::size_t line = head.find("\r\n") + 2; line < head.size();) {
-        const std::size_t next = head.find("\r\n", line);
-        const std::string field = head.substr(line, next - line);
-        const std::size_t colon = field.find(':');
-        std::string name = field.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-        response.headers[name] = field.substr(std::min(field.size(), field.find_first_not_of(' ', colon + 1)));
-        line = next + 2;
-    }
-    if (response.status != 101) {
+    if (response.status != 101) { // the body, up to the end that the server sends after it
         Ended(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()));
-        response.body = buffer_;
+        response.body = std::move(buffer_);
         buffer_.clear();
     }
     return response;
@@ -258,18 +171,12 @@ std::optional<HttpResponse> RawConnection::ReadResponse(std::chrono::millisecond
 std::string GetRequest(
     const std::string& target, const std::string& host, const std::optional<std::string>& origin, bool upgrade)
 {
-    std::string request = "GET " + target + " HTTP/1.1\r\n";
-    if (!host.empty()) {
-        request += "Host: " + host + "\r\n";
-    }
-    if (origin) {
-        request += "Origin: " + *origin + "\r\n";
-    }
-    if (upgrade) {
-        request += "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
-                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-    }
-    return request + "\r\n";
+    return "GET " + target + " HTTP/1.1\r\n" + (host.empty() ? "" : "Host: " + host + "\r\n")
+        + (origin ? "Origin: " + *origin + "\r\n" : "")
+        + (upgrade ? "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                   : "")
+        + "\r\n";
 }
 
 } // namespace qz::test

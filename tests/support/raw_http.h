@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,30 +19,31 @@ namespace qz::test {
 inline constexpr const char* kOutsideAddress = "192.0.2.1";
 
 // Moves this process, and what it starts from now on, into a network
-// namespace of its own: the loopback interface up, and kOutsideAddress on it
-// too, which a server sees as a peer that is not loopback. Nothing there
-// reaches another computer, and no other program's ports are in the way.
-// false when this process may not (it takes root).
+// namespace of its own: loopback up (the test VM's init leaves it down), with
+// kOutsideAddress on it too, which a server sees as a peer that is not
+// loopback. Nothing there reaches another computer, and no other program's
+// ports are in the way. false when this process may not (it takes root).
 bool EnterPrivateNetwork();
-// Brings the loopback interface up, as the test VM's init does not.
-bool BringUpLoopback();
 
 struct HttpResponse {
     int status = 0;
-    std::map<std::string, std::string> headers; // names in lower case
+    std::string head; // the status line and the headers, as sent
     std::string body; // up to the end of the connection; none after a 101
 };
 
 struct WsFrame {
     int opcode = 0; // 1 text, 2 binary, 8 close
     std::string payload;
-    int CloseCode() const;
+    int CloseCode() const
+    {
+        return opcode == 8 && payload.size() >= 2 ? (payload[0] & 0xFF) << 8 | (payload[1] & 0xFF) : -1;
+    }
 };
 
 class RawConnection {
 public:
-    // Connects to an IPv4 or IPv6 address; a receive buffer of `receiveBuffer`
-    // bytes when given (a client that reads nothing fills it at once).
+    // Connects to an IPv4 address; a receive buffer of `receiveBuffer` bytes
+    // when given (a client that reads nothing fills it at once).
     static std::unique_ptr<RawConnection> Open(const std::string& address, std::uint16_t port, int receiveBuffer = 0);
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
@@ -54,13 +54,11 @@ public:
     // One WebSocket frame, masked, as a client sends it.
     bool SendFrame(int opcode, std::string_view payload);
 
-    // The response head, and the body up to the end of the connection unless
-    // it is a 101; nullopt when none came within `patience`.
+    // The response; nullopt when none came within `patience`.
     std::optional<HttpResponse> ReadResponse(std::chrono::milliseconds patience = std::chrono::seconds(10));
-    // The next frame the server sent; nullopt when none came within `patience`.
+    // The next frame; nullopt when none came within `patience`.
     std::optional<WsFrame> ReadFrame(std::chrono::milliseconds patience = std::chrono::seconds(10));
-    // True when the server ended the connection within `patience`; what it
-    // sent before is read and dropped.
+    // True when the server ended the connection within `patience`.
     bool Ended(std::chrono::milliseconds patience);
 
     // For a test that reads many connections in one poll(): what is there
@@ -80,8 +78,8 @@ private:
     bool ended_ = false;
 };
 
-// A GET request: Host always (unless empty), Origin when given, and the
-// headers that ask for a WebSocket when `upgrade`.
+// A GET request: Host unless empty, Origin when given, and the headers that
+// ask for a WebSocket when `upgrade`.
 std::string GetRequest(const std::string& target, const std::string& host,
     const std::optional<std::string>& origin = std::nullopt, bool upgrade = false);
 

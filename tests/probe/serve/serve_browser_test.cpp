@@ -4,7 +4,6 @@
 // appear on the page, an LED command from the page writes the tester's
 // bytes, and closing the round shows its ranking. Exits 77 without the
 // browser.
-#include "raw_http.h"
 #include "reports.h"
 #include "served_probe.h"
 
@@ -34,13 +33,11 @@ TEST(ServeBrowser, PressesShowLedCommandsGoOutAndTheRoundIsRanked)
     const bool privateNetwork = test::EnterPrivateNetwork();
     test::HidTestBed bed;
     const test::EmulatedHid frame = test::AddFrameTransceiver(bed);
-    test::ServedProbe served
-        = test::StartServe(privateNetwork ? std::vector<std::string> {} : std::vector<std::string> {"--port", "0"});
+    test::ServedProbe served = test::StartServe({}, privateNetwork);
     ASSERT_NE(served.port, 0) << served.process->Stderr();
 
     // Not under umockdev: the browser sees the real system.
     test::ChildOptions options;
-    options.input = test::ChildOptions::Input::Pipe;
     options.environment = {"LD_PRELOAD="};
     auto browser = test::ChildProcess::Start(
         {"/usr/bin/python3", QZ_BROWSER_SCRIPT, "http://127.0.0.1:" + std::to_string(served.port) + "/"}, options);

@@ -2,10 +2,12 @@
 
 // qz470-probe serve as the tests of serve run it: over a 0x1003 transceiver
 // that umockdev emulates (the test runs under umockdev-wrapper), with the
-// port and the token read from the line it prints at start.
+// port and the token read from the lines it prints at start; and a client,
+// a program on this computer, past its greeting.
 
 #include "child_process.h"
 #include "descriptor_files.h"
+#include "raw_http.h"
 #include "umockdev_bed.h"
 
 #include <algorithm>
@@ -28,12 +30,16 @@ inline EmulatedHid AddFrameTransceiver(HidTestBed& bed)
     return bed.Add("1-2", 0x0003, 0x1003, testdata::LoadNamedDescriptor("transceiver_1003").bytes, "hidraw1");
 }
 
-inline ServedProbe StartServe(const std::vector<std::string>& arguments, const ChildOptions& options = {})
+// `serve` with the arguments, at the default port in a network of the test's
+// own (`privateNetwork`), else at a free one.
+inline ServedProbe StartServe(std::vector<std::string> arguments, bool privateNetwork)
 {
-    std::vector<std::string> argv {QZ_PROBE, "serve"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    arguments.insert(arguments.begin(), {QZ_PROBE, "serve"});
+    if (!privateNetwork) {
+        arguments.insert(arguments.end(), {"--port", "0"});
+    }
     ServedProbe served;
-    served.process = ChildProcess::Start(argv, options);
+    served.process = ChildProcess::Start(arguments);
     const std::string local = "http://127.0.0.1:";
     const bool listen = std::find(arguments.begin(), arguments.end(), "--listen") != arguments.end();
     for (int i = 0; served.process && i < 100; ++i) {
@@ -51,6 +57,18 @@ inline ServedProbe StartServe(const std::vector<std::string>& arguments, const C
         }
     }
     return served;
+}
+
+// A WebSocket of a program on this computer (no Origin), past its greeting;
+// null when it could not be opened.
+inline std::unique_ptr<RawConnection> OpenClient(std::uint16_t port, int receiveBuffer = 0)
+{
+    auto client = RawConnection::Open("127.0.0.1", port, receiveBuffer);
+    if (!client || !client->Write(GetRequest("/ws", "127.0.0.1:" + std::to_string(port), std::nullopt, true))
+        || client->ReadResponse().value_or(HttpResponse {}).status != 101 || !client->ReadFrame()) {
+        return nullptr;
+    }
+    return client;
 }
 
 } // namespace qz::test

@@ -199,8 +199,8 @@ void Descriptors::Listen()
             return;
         }
         epoll_event events[16];
-        int n = 0;
-        while ((n = ::epoll_wait(set_.native_handle(), events, 16, 0)) > 0) {
+        int n = 16;
+        while (n == 16 && (n = ::epoll_wait(set_.native_handle(), events, 16, 0)) > 0) {
             for (int i = 0; i < n; ++i) {
                 // One that an earlier callback forgot is passed over.
                 const auto found = waiting_.find(events[i].data.fd);

@@ -389,6 +389,7 @@ void HttpSession::OnRead(const ErrorCode& error)
     } else if (error
         && (error == http::error::end_of_stream
             || error.category() != http::make_error_code(http::error::end_of_stream).category())) {
+        server_.Timers().Cancel(deadline_);
         return; // the peer went away, or the deadline closed the connection
     } else if (error) {
         refusal.status = 400;
@@ -445,6 +446,8 @@ void HttpSession::Respond(const HttpAnswer& answer)
     http::async_write(socket_, response_, [self = shared_from_this()](const ErrorCode& error, std::size_t) {
         if (!error) {
             self->Linger();
+        } else {
+            self->server_.Timers().Cancel(self->deadline_);
         }
     });
 }

@@ -1,6 +1,7 @@
 #include "link/hidraw/hidraw_layer.h"
 #include "link/open_failure.h"
 #include "timer/qt/qt_timer_layer.h"
+#include "ui/command_line.h"
 #include "ui/frm_main.h"
 #include "ui/notify/dbus_notifier.h"
 #include "ui/tester_keys.h"
@@ -11,9 +12,18 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 int main(int argc, char** argv)
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    if (const std::optional<int> status = qz::AnswerHelpOrVersion(arguments)) {
+        return *status;
+    }
+
     // Staying on top and being placed at a given position are X11 notions
     // that native Wayland ignores: use X11 (XWayland on a Wayland session)
     // unless the user has chosen a platform.
@@ -34,6 +44,9 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("xcb"));
     }
     QApplication app(argc, argv);
+    if (const std::optional<int> status = qz::RefuseLeftOverArguments(QCoreApplication::arguments())) {
+        return *status;
+    }
     QApplication::setApplicationName(QStringLiteral("qz470-tester"));
     QApplication::setDesktopFileName(QStringLiteral("qz470-tester"));
 

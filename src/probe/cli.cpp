@@ -73,7 +73,8 @@ int RunProbe(int argc, char** argv)
     CLI::App app("Finds the quiz-buzzer transceiver, shows its reports as they arrive and lights its pads' LEDs.",
         std::string(kProgramName));
     app.set_version_flag("--version", std::string(kProgramName) + " " + QZ_VERSION, "Print the version and exit");
-    app.footer(kFooter);
+    app.footer(
+        std::string(kFooter) + "\n\nSee man qz470-probe for every command in full, and 'qz470-probe COMMAND --help'.");
 
     CommonOptions common;
     bool all = false;
@@ -121,12 +122,12 @@ int RunProbe(int argc, char** argv)
     led->add_option("ACTION", action, "on, off, flash or short (LEDOn, LEDOff, LEDFlash, LEDOnShort)")
         ->required()
         ->check(CLI::IsMember({"on", "off", "flash", "short"}));
-    led->add_option("PAD", padText, "The pad number, -32768 to 32767, or all (pad 0: no particular pad)")
+    led->add_option("PAD", padText, "The pad: 1 to 260 (the model decides) or all")
         ->required()
         ->check(CLI::Validator(
             [](const std::string& text) {
                 return ParsePad(text) ? std::string()
-                                      : "'" + text + "' is neither all nor a whole number from -32768 to 32767";
+                                      : "'" + text + "' is neither all nor a pad number (1 to 260, the model decides)";
             },
             "PAD"));
 
@@ -164,7 +165,13 @@ int RunProbe(int argc, char** argv)
             },
             "F"));
     emulate->fallthrough();
-    emulate->footer("Exit status: 0 success (the run ended: end, end of the script or of input, Ctrl+C); 1 the "
+    emulate->footer("Commands, one a line, typed into it or in the --script FILE:\n"
+                    "  PAD BUTTON    a press, such as 5 a or 12 buzz; BUTTON is a, b, c, d, buzz, power or error\n"
+                    "  wait MS       a pause of MS milliseconds\n"
+                    "  unplug        pull the transceiver out\n"
+                    "  replug        plug it in again\n"
+                    "  end           end the run, with an unplug (so do Ctrl+D and Ctrl+C)\n\n"
+                    "Exit status: 0 success (the run ended: end, end of the script or of input, Ctrl+C); 1 the "
                     "command failed (no /dev/uhid, or the kernel refused the transceiver); 2 usage error, also a bad "
                     "line in a file; 4 no access to /dev/uhid (run it with sudo).");
 

@@ -39,7 +39,7 @@ scratch=$QZ_SCRATCH
 seat_rule=/usr/lib/udev/rules.d/73-seat-late.rules
 [ -f "$seat_rule" ] || seat_rule=/lib/udev/rules.d/73-seat-late.rules
 
-mkdir "$scratch/rules" "$scratch/empty" "$scratch/dev"
+mkdir "$scratch/rules" "$scratch/dev"
 cp "$rule" "$scratch/rules/"
 have_seat=0
 if [ -f "$seat_rule" ]; then
@@ -47,9 +47,13 @@ if [ -f "$seat_rule" ]; then
   have_seat=1
 fi
 
-# Every directory udev reads rules from: ours replaces the system one, the rest are emptied.
+# Every directory udev reads rules from: ours replaces the system one, the rest
+# are emptied, each into a folder of its own (a case may install a rule into
+# one of them).
 for dir in /etc/udev/rules.d /run/udev/rules.d /usr/local/lib/udev/rules.d /lib/udev/rules.d /usr/lib/udev/rules.d; do
-  [ -d "$dir" ] && mount -n --bind "$scratch/empty" "$dir"
+  [ -d "$dir" ] || continue
+  mkdir "$scratch/empty${dir//\//-}"
+  mount -n --bind "$scratch/empty${dir//\//-}" "$dir"
 done
 mount -n --bind "$scratch/rules" "$(readlink -f /usr/lib/udev/rules.d 2>/dev/null || echo /lib/udev/rules.d)"
 mount -n -t tmpfs qz-run /run
@@ -102,13 +106,36 @@ expect() {
   fi
 }
 
+# start_udevd [OPTION...]: udevd in this namespace, on its rules, /run and
+# /dev, with its log in $scratch/udevd.log, until stop_udevd. Returns 1 where
+# it cannot run (no systemd-udevd, or no control socket within 5 s).
+start_udevd() {
+  udevd_pid=""
+  [ -x /lib/systemd/systemd-udevd ] || return 1
+  /lib/systemd/systemd-udevd "$@" >"$scratch/udevd.log" 2>&1 &
+  udevd_pid=$!
+  for _ in $(seq 50); do
+    [ -S /run/udev/control ] && return 0
+    kill -0 "$udevd_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  stop_udevd
+  return 1
+}
+stop_udevd() {
+  [ -n "$udevd_pid" ] || return 0
+  kill "$udevd_pid" 2>/dev/null || true
+  wait "$udevd_pid" 2>/dev/null || true
+  udevd_pid=""
+}
+
 # expect_static_nodes "NAME MAJOR MINOR yes|no WHAT"...
 # Nodes that exist before their module loads (as kmod's static nodes do):
 # udevd, when it starts, applies a rule's static_node= to them and exports
 # their tags under /run/udev/static_node-tags, where logind finds them. One
 # udevd start deals with all of them at once.
 expect_static_nodes() {
-  local entry name major minor want what got pid
+  local entry name major minor want what got
   [ -x /lib/systemd/systemd-udevd ] || {
     echo "note: no systemd-udevd here; static nodes not checked"
     return
@@ -121,8 +148,12 @@ expect_static_nodes() {
       return
     }
   done
-  /lib/systemd/systemd-udevd >"$scratch/udevd.log" 2>&1 &
-  pid=$!
+  start_udevd || {
+    echo "FAIL: systemd-udevd did not start:"
+    sed 's/^/    /' "$scratch/udevd.log"
+    failures=$((failures + 1))
+    return
+  }
   for _ in $(seq 100); do
     local waiting=0
     for entry in "$@"; do
@@ -132,8 +163,7 @@ expect_static_nodes() {
     [ "$waiting" = 0 ] && break
     sleep 0.1
   done
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
+  stop_udevd
   for entry in "$@"; do
     read -r name major minor want what <<<"$entry"
     got=no

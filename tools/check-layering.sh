@@ -8,7 +8,7 @@
 #   common; the probe never ui or keyboard. Only the tester's ui may include
 #   everything.
 # - With a build folder: no logic library refers to a symbol of Qt, libudev,
-#   X11 or xkbcommon.
+#   X11, xkbcommon or the emulated-input libraries.
 # Prints each violation and exits 1 when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,8 +31,9 @@ declare -A allowed=(
   [ui]="common decode timer link keyboard"
 )
 # Headers of the platform: Qt, X11, xkbcommon, libudev, D-Bus, terminals, the
-# Linux and POSIX system interfaces.
-platform='^#include <(Q[A-Za-z]*|Qt[A-Za-z]*/.*|X11/.*|xkbcommon/.*|libudev\.h|dbus/.*|glib.*|gio/.*|n?curses\.h|term\.h|termios\.h|pty\.h|linux/.*|sys/.*|unistd\.h|fcntl\.h|poll\.h|signal\.h|dlfcn\.h|libevdev/.*)>'
+# emulated-input libraries (libei, libeis, liboeffis), the Linux and POSIX
+# system interfaces.
+platform='^#include <(Q[A-Za-z]*|Qt[A-Za-z]*/.*|X11/.*|xkbcommon/.*|libudev\.h|dbus/.*|glib.*|gio/.*|n?curses\.h|term\.h|termios\.h|pty\.h|linux/.*|sys/.*|unistd\.h|fcntl\.h|poll\.h|signal\.h|dlfcn\.h|libevdev/.*|libeis?\.h|liboeffis\.h)>'
 
 for folder in src/*/; do
   subsystem=$(basename "$folder")
@@ -68,9 +69,9 @@ if [ -n "$build" ]; then
       [ -e "$library" ] || continue
       checked=$((checked + 1))
       # Undefined symbols that belong to Qt (C++ names of Q classes, qt_ and
-      # q-prefixed helpers), libudev, X11 or xkbcommon.
+      # q-prefixed helpers), libudev, X11, xkbcommon, libei, libeis or liboeffis.
       foreign=$(nm -u -C "$library" 2>/dev/null | awk '{print $NF}' \
-        | grep -E '^(Q[A-Z][A-Za-z]*::|QT?[A-Z][a-z]|qt_|q[A-Z][a-z]|udev_|X[A-Z][a-z]|_X[A-Z]|xkb_)|[^A-Za-z_]Q[A-Z][a-z]+[A-Za-z]*::' \
+        | grep -E '^(Q[A-Z][A-Za-z]*::|QT?[A-Z][a-z]|qt_|q[A-Z][a-z]|udev_|X[A-Z][a-z]|_X[A-Z]|xkb_|eis?_|oeffis_)|[^A-Za-z_]Q[A-Z][a-z]+[A-Za-z]*::' \
         | sort -u | head -n 5 || true)
       [ -z "$foreign" ] || fail "$library refers to platform symbols: $(echo "$foreign" | tr '\n' ' ')"
     done

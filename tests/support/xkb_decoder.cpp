@@ -30,6 +30,13 @@ void XkbDecoder::Key(std::uint16_t code, bool down)
     xkb_state_update_key(state_, keycode, down ? XKB_KEY_DOWN : XKB_KEY_UP);
 }
 
+void XkbDecoder::SetLockedAndGroup(std::uint32_t locked, std::uint32_t group)
+{
+    const xkb_mod_mask_t depressed = xkb_state_serialize_mods(state_, XKB_STATE_MODS_DEPRESSED);
+    const xkb_mod_mask_t latched = xkb_state_serialize_mods(state_, XKB_STATE_MODS_LATCHED);
+    xkb_state_update_mask(state_, depressed, latched, locked, 0, 0, group);
+}
+
 std::string XkbDecoder::TakeText()
 {
     return std::exchange(text_, {});

@@ -20,6 +20,8 @@ public:
 
     // One key event, by Linux input key code.
     void Key(std::uint16_t code, bool down);
+    // The locked modifiers (an XKB mask) and the group, as a server sets them.
+    void SetLockedAndGroup(std::uint32_t locked, std::uint32_t group);
     // The text typed since the last call.
     std::string TakeText();
     bool CapsLocked() const;

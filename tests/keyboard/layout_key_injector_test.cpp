@@ -4,6 +4,7 @@
 #include "keyboard/fake_key_sink.h"
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
+#include "keyboard/switchable_key_injector.h"
 #include "keyboard/xkb/xkb_names_layout.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,25 @@ TEST_F(LayoutKeyInjectorTest, LockStatesComeFromTheSinksLedsFirst)
     EXPECT_TRUE(CapsLock());
     kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
     EXPECT_FALSE(CapsLock());
+}
+
+TEST_F(LayoutKeyInjectorTest, ASinkSwitchedBetweenTwoCharactersTakesTheRestAndTheOldOneLetsGo)
+{
+    Use("us");
+    Sink later;
+    int yields = 0;
+    SwitchableKeyInjector switchable(*layout_, sink_, [&] {
+        // The desktop's answer arrives while the first character's events run.
+        if (++yields == 1) {
+            switchable.Switch(*layout_, later);
+        }
+    });
+    clsKeyboard kbd(switchable);
+    kbd.PressKey("@", true); // held on the first sink
+    kbd.PressString("ab");
+    ExpectEvents({Sink::Down(KEY_LEFTSHIFT), Sink::Down(KEY_2), Sink::Down(KEY_A), Sink::Up(KEY_A), Sink::Flushed(),
+        Sink::Up(KEY_2), Sink::Up(KEY_LEFTSHIFT), Sink::Flushed()});
+    EXPECT_EQ(later.TakeEvents(), (Events {Sink::Down(KEY_B), Sink::Up(KEY_B), Sink::Flushed()}));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #if QZ_HAVE_EI
 #include "keyboard/ei/ei_keyboard.h"
+#include "keyboard/portal/kde_layouts.h"
 #include "keyboard/portal/remote_desktop_portal.h"
 
 #include <QSocketNotifier>
@@ -48,6 +49,7 @@ public:
 
     EiSession(TesterKeys& owner, const QString& busAddress)
         : owner_(owner)
+        , busAddress_(busAddress)
         , portal_(busAddress, QStringLiteral("qz470-tester"), RestoreTokenFile::FromEnvironment())
     {
         ready_.setSingleShot(true);
@@ -129,6 +131,12 @@ private:
             return;
         }
         state_ = State::kConnecting;
+        // On Plasma, the layout in use as KWin switches it.
+        layouts_ = std::make_unique<KdeLayouts>(busAddress_, [this](unsigned group) {
+            if (keyboard_) {
+                keyboard_->SetDesktopGroup(group);
+            }
+        });
         watch_ = std::make_unique<QSocketNotifier>(keyboard_->Fd(), QSocketNotifier::Read);
         QObject::connect(watch_.get(), &QSocketNotifier::activated, watch_.get(), [this] { Readable(); });
         ready_.start(kReadyWithinMs);
@@ -190,11 +198,13 @@ private:
     }
 
     TesterKeys& owner_;
+    const QString busAddress_;
     RemoteDesktopPortal portal_;
     State state_ = State::kProbing;
     QString parent_; // null until the first tick
     QTimer ready_;
     std::unique_ptr<EiKeyboard> keyboard_;
+    std::unique_ptr<KdeLayouts> layouts_;
     std::unique_ptr<QSocketNotifier> watch_;
 };
 

@@ -74,6 +74,10 @@ public:
     // Reads and handles what the server sent, without blocking.
     void Dispatch();
     State Current() const { return state_; }
+    // The group in use, as the desktop tells it by other means, for a server
+    // that sends no modifiers events (KWin 6.3 sends none when the layout
+    // switches). Once the server has sent one, its word counts instead.
+    void SetDesktopGroup(std::uint32_t group);
 
     void Send(std::uint16_t code, bool down) override;
     void Flush() override;
@@ -113,7 +117,7 @@ private:
     bool keymapChanged_ = false; // a device came since, with pendingKeymap_ (or none)
     std::uint32_t group_ = 0; // the server's group, from its modifiers events
     std::int64_t tableGroup_ = -1; // the group the table was built for
-    std::optional<std::uint32_t> lockedMods_; // nullopt: the server sent none yet
+    std::optional<std::uint32_t> lockedMods_; // nullopt: the server sent no modifiers yet
     KeyTable table_;
 };
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace qz {
+
+// The keyboard layout in use on a KDE Plasma desktop, from KWin's keyboard
+// layouts interface on the session bus (org.kde.keyboard /Layouts): its
+// index, which is the group of the keymap KWin hands to emulated-input
+// clients. KWin 6.3 tells those clients nothing when the layout switches, so
+// the ei sink learns the group here. Silent on other desktops.
+class KdeLayouts final : public QObject {
+    Q_OBJECT
+
+public:
+    // Asks for the layout now and follows every switch; `changed` gets the index.
+    KdeLayouts(const QString& busAddress, std::function<void(unsigned)> changed);
+    ~KdeLayouts() override;
+
+private Q_SLOTS:
+    void OnLayoutChanged(uint index);
+
+private:
+    const QString connectionName_;
+    std::function<void(unsigned)> changed_;
+};
+
+} // namespace qz

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace qz {
 
@@ -155,6 +156,7 @@ void EiKeyboard::SetDesktopGroup(std::uint32_t group)
 void EiKeyboard::DeviceAdded(ei_device* device)
 {
     device_ = ei_device_ref(device);
+    added_ = std::chrono::steady_clock::now();
     state_ = State::kPaused; // until the server resumes it
     emulating_ = false;
     // Taken at the next synchronised lookup, not before: a character looked
@@ -182,6 +184,7 @@ void EiKeyboard::Send(std::uint16_t code, bool down)
         return;
     }
     if (!emulating_) {
+        std::this_thread::sleep_until(added_ + kSettleTime);
         ei_device_start_emulating(device_, ++sequence_);
         emulating_ = true;
     }

@@ -11,7 +11,7 @@
 // wakes a process that sleeps until a set time.
 #include "decode/press_report.h"
 #include "measure.h"
-#include "probe/watch_format.h"
+#include "probe/watch/watch_format.h"
 #include "uhid_device.h"
 
 #include <fcntl.h>

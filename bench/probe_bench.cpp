@@ -13,7 +13,7 @@
 #include "child_process.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "measure.h"
-#include "probe/commands.h"
+#include "probe/watch/watch_command.h"
 #include "probe_bench_descriptors.h"
 #include "reports.h"
 #include "uhid_device.h"
@@ -47,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr std::uint16_t kFrameModel = 0x1003;
-// A 0x1003 model's descriptor from tests/data/descriptors, embedded at build time.
+// A 0x1003 model's descriptor from data/descriptors, embedded at build time.
 const qz::test::Bytes kFrameDescriptor(
     std::begin(qz::embedded::kTransceiver1003), std::end(qz::embedded::kTransceiver1003));
 

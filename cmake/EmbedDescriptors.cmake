@@ -1,6 +1,8 @@
-# Turns report descriptors kept as commented hex text (tests/data/descriptors)
-# into a C++ header, so that a program that cannot read the source tree (a
-# test inside a VM) carries the very same bytes.
+# Turns report descriptors kept as commented hex text into a C++ header, so
+# that a program carries the very same bytes and reads no file for them: the
+# shipped qz470-probe (the descriptors it emulates, in data/descriptors) and
+# tests inside a VM, which cannot read the source tree. A name is looked up in
+# data/descriptors first, then among the test samples in tests/data/descriptors.
 #
 #   qz_embed_descriptors(TARGET OUTPUT header.h NAMES name...)
 #
@@ -15,7 +17,11 @@ function(qz_embed_descriptors target)
   cmake_parse_arguments(ARG "" "OUTPUT" "NAMES" ${ARGN})
   set(inputs)
   foreach(name IN LISTS ARG_NAMES)
-    list(APPEND inputs ${PROJECT_SOURCE_DIR}/tests/data/descriptors/${name}.hex)
+    set(input ${PROJECT_SOURCE_DIR}/data/descriptors/${name}.hex)
+    if(NOT EXISTS ${input})
+      set(input ${PROJECT_SOURCE_DIR}/tests/data/descriptors/${name}.hex)
+    endif()
+    list(APPEND inputs ${input})
   endforeach()
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${ARG_OUTPUT})
   string(REPLACE ";" "," inputs_arg "${inputs}")
@@ -31,7 +37,7 @@ endfunction()
 # Script mode: the conversion itself.
 if(CMAKE_SCRIPT_MODE_FILE AND DEFINED QZ_EMBED_OUTPUT)
   string(REPLACE "," ";" inputs "${QZ_EMBED_INPUTS}")
-  set(text "// Generated from tests/data/descriptors; do not edit.\n#pragma once\n\n#include <cstdint>\n\nnamespace qz::embedded {\n")
+  set(text "// Generated from report descriptors kept as hex text; do not edit.\n#pragma once\n\n#include <cstdint>\n\nnamespace qz::embedded {\n")
   foreach(input IN LISTS inputs)
     get_filename_component(name ${input} NAME_WE)
     # transceiver_report_ids -> TransceiverReportIds

@@ -2,7 +2,7 @@
 // speeds: a clean list of steps or one problem with its line, never a crash;
 // each report it would send has the model's length, and the times never go
 // back.
-#include "probe/emulate_script.h"
+#include "probe/emulate/replay.h"
 
 #include <cstdint>
 #include <cstdlib>

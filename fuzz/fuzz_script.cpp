@@ -3,7 +3,8 @@
 // report the tester decodes to that very press. The same bytes also go
 // through the line emulate prints for an output report the host writes.
 #include "decode/transceiver_data.h"
-#include "probe/emulate_script.h"
+#include "probe/emulate/output_report_line.h"
+#include "probe/emulate/script_grammar.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const std::string line = qz::probe::OutputReportLine(std::span<const std::uint8_t>(data + 1, size - 1), cmdModel);
+    const std::string line = qz::probe::OutputReportLine(std::span<const std::uint8_t>(data + 1, size - 1),
+        cmdModel ? qz::LedFormat::CmdReport : qz::LedFormat::LedFrame);
     if (line.empty() || line.find('\n') != std::string::npos) {
         std::abort();
     }

@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Checks that the code keeps its layers apart. Usage: check-layering.sh [BUILD-DIR]
 #
-# - Logic (the files directly in src/<subsystem>/) includes no platform header
-#   and none of our platform realisations (src/<subsystem>/<realisation>/).
-# - Each subsystem includes only the subsystems below it: decode only common;
-#   timer only common; link only common, decode and timer; keyboard only
-#   common; the probe never ui or keyboard. Only the tester's ui may include
-#   everything.
-# - With a build folder: no logic library refers to a symbol of Qt, libudev,
-#   X11, xkbcommon or the emulated-input libraries.
+# Every folder of our code (src/ and the fakes in tests/fakes) has a kind, and
+# may include, besides itself, only the folders the table below names for it:
+#   logic        includes no platform header, and none of our realisations
+#                or I/O: it gets the platform through an interface;
+#   realisation  a platform realisation of the logic in the folder above it:
+#                platform headers, that folder, and its other realisations;
+#   io           I/O: platform headers allowed;
+#   command      one command of a program: its logic, held to the rules of
+#                logic, and its command files (<name>_command.*), which do
+#                the I/O and may also include what the "io" column names and
+#                the command folder's own realisations;
+#   program      wires a program together.
+# A subfolder the table does not name is a realisation of its parent (so a new
+# realisation folder, such as another key sink, needs no line); any other
+# folder must be named. Folders are named as our includes name them: src/ and
+# tests/ left out.
+#
+# With a build folder: no logic library (the libraries built from a logic
+# folder, and a command folder's libraries but its *_command one) refers to a
+# symbol of Qt, libudev, X11, xkbcommon or the emulated-input libraries.
 # Prints each violation and exits 1 when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,54 +31,121 @@ fail() {
   violations=$((violations + 1))
 }
 
-logic_subsystems=(common decode timer link keyboard)
-# What each folder of ours may include, besides itself.
-declare -A allowed=(
-  [common]=""
-  [decode]="common"
-  [timer]="common"
-  [link]="common decode timer"
-  [keyboard]="common"
-  [probe]="common decode timer link"
-  [ui]="common decode timer link keyboard"
-)
-# Headers of the platform: Qt, X11, xkbcommon, libudev, D-Bus, terminals, the
-# emulated-input libraries (libei, libeis, liboeffis), the Linux and POSIX
-# system interfaces.
-platform='^#include <(Q[A-Za-z]*|Qt[A-Za-z]*/.*|X11/.*|xkbcommon/.*|libudev\.h|dbus/.*|glib.*|gio/.*|n?curses\.h|term\.h|termios\.h|pty\.h|linux/.*|sys/.*|unistd\.h|fcntl\.h|poll\.h|signal\.h|dlfcn\.h|libevdev/.*|libeis?\.h|liboeffis\.h)>'
+# folder             kind      may include (a pattern may end in /*)
+model='
+src/common           logic     -
+src/decode           logic     common
+src/timer            logic     common
+src/link             logic     common decode timer
+src/keyboard         logic     common
+src/ui               program   common decode timer timer/* link link/* keyboard keyboard/* ui/*
+src/probe            program   common decode timer link link/* probe/*
+src/probe/core       logic     common decode timer link
+src/probe/io         io        common decode timer link link/hidraw probe/core
+src/probe/list       command   common decode timer link probe/core
+src/probe/watch      command   common decode timer link probe/core
+src/probe/led        command   common decode timer link probe/core
+src/probe/check      command   common decode timer link probe/core
+src/probe/emulate    command   common decode timer link probe/core
+tests/fakes          logic     common decode timer link keyboard
+'
+# A command that is I/O throughout (a server, say) is a folder of kind io:
+#   src/probe/NAME   io        common decode timer link link/hidraw probe/core probe/io
 
-for folder in src/*/; do
-  subsystem=$(basename "$folder")
-  [[ -v "allowed[$subsystem]" ]] || { fail "$folder: a folder the check does not know; add its rule"; continue; }
-  while IFS= read -r file; do
-    relative=${file#src/"$subsystem"/}
-    is_logic=0
-    [[ "$relative" != */* && " ${logic_subsystems[*]} " == *" $subsystem "* ]] && is_logic=1
-    while IFS= read -r line; do
-      if [[ "$line" =~ ^#include\ \"([a-z_]+)/([^\"]*)\" ]]; then
-        target=${BASH_REMATCH[1]}
-        rest=${BASH_REMATCH[2]}
-        if [ "$target" != "$subsystem" ] && [[ " ${allowed[$subsystem]} " != *" $target "* ]]; then
-          fail "$file: $subsystem may not include $target ($line)"
-        fi
-        if [ "$is_logic" = 1 ] && [[ "$rest" == */* ]]; then
-          fail "$file: logic includes a platform realisation ($line)"
-        fi
-      elif [ "$is_logic" = 1 ] && [[ "$line" =~ $platform ]]; then
-        fail "$file: logic includes a platform header ($line)"
+# What a command file may include besides what its command folder may.
+command_io='link/hidraw probe/io'
+
+# Headers of the platform: Qt, X11, xkbcommon, libudev, D-Bus, terminals, the
+# Linux and POSIX system interfaces, libevdev, the emulated-input libraries
+# (libei, libeis, liboeffis). One pattern a line.
+platform_headers=(
+  'Q[A-Za-z]*' 'Qt[A-Za-z]*/.*'
+  'X11/.*' 'xkbcommon/.*'
+  'libudev\.h'
+  'dbus/.*' 'glib.*' 'gio/.*'
+  'n?curses\.h' 'term\.h' 'termios\.h' 'pty\.h'
+  'linux/.*' 'sys/.*' 'unistd\.h' 'fcntl\.h' 'poll\.h' 'signal\.h' 'dlfcn\.h'
+  'libevdev/.*'
+  'libeis?\.h' 'liboeffis\.h'
+)
+platform="^#include <($(IFS='|'; echo "${platform_headers[*]}"))>"
+
+declare -A kind allowed
+while read -r folder folderKind folderAllowed; do
+  [ -n "$folder" ] || continue
+  kind[$folder]=$folderKind
+  allowed[$folder]=${folderAllowed/#-/}
+done <<<"$model"
+
+# The kind and the allowed includes of a folder, into $k and $a; false for a
+# folder the model does not know.
+describe() {
+  local folder=$1 parent=${1%/*}
+  if [[ -v "kind[$folder]" ]]; then
+    k=${kind[$folder]} a=${allowed[$folder]}
+  elif [[ -v "kind[$parent]" && ${kind[$parent]} != realisation ]]; then
+    local name=${parent#src/}
+    k=realisation a="${allowed[$parent]} $name $name/*"
+  else
+    return 1
+  fi
+}
+
+# Whether `target` (a folder of ours, as included: "link/hidraw") matches one
+# of the patterns in `list`.
+matches() {
+  local target=$1 pattern
+  for pattern in $2; do
+    # shellcheck disable=SC2053 # the pattern is a glob on purpose
+    [[ $target == $pattern ]] && return 0
+  done
+  return 1
+}
+
+declare -A unknown
+while IFS= read -r file; do
+  folder=$(dirname "$file")
+  if ! describe "$folder"; then
+    [[ -v "unknown[$folder]" ]] || fail "$folder: a folder the check does not know; add its line to the model"
+    unknown[$folder]=1
+    continue
+  fi
+  # The folder as our includes name it: "link/hidraw", "fakes".
+  own=${folder#src/}
+  own=${own#tests/}
+  fileKind=$k
+  fileAllowed="$a"
+  if [ "$k" = command ]; then
+    fileKind=logic
+    if [[ $(basename "$file") == *_command.* ]]; then
+      fileKind=io
+      fileAllowed="$a $command_io $own/*"
+    fi
+  fi
+  while IFS= read -r line; do
+    if [[ "$line" =~ ^#include\ \"(([a-z_0-9]+/)*[a-z_0-9]+)/[a-z_0-9]+\.h\" ]]; then
+      target=${BASH_REMATCH[1]}
+      if [ "$target" != "$own" ] && ! matches "$target" "$fileAllowed"; then
+        fail "$file: $own may not include $target ($line)"
+      elif [ "$fileKind" = logic ] && [[ "$line" == *_command.h\" ]]; then
+        fail "$file: logic includes a command file ($line)"
       fi
-    done < <(grep -E '^#include' "$file" || true)
-  done < <(find "$folder" -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
-done
+    elif [ "$fileKind" = logic ] && [[ "$line" =~ $platform ]]; then
+      fail "$file: logic includes a platform header ($line)"
+    fi
+  done < <(grep -E '^#include' "$file" || true)
+done < <(find src tests/fakes -type f \( -name '*.cpp' -o -name '*.h' \) | sort)
 
 if [ -n "$build" ]; then
   [ -d "$build/src" ] || { echo "layering: no build folder at $build"; exit 2; }
   checked=0
-  for subsystem in "${logic_subsystems[@]}"; do
-    # The logic library and its fakes sit in the subsystem's own build folder;
-    # realisations are built in subfolders.
-    for library in "$build/src/$subsystem"/*.a; do
+  for folder in "${!kind[@]}"; do
+    [ "${kind[$folder]}" = logic ] || [ "${kind[$folder]}" = command ] || continue
+    # A folder's libraries sit in its own build folder; its realisations are
+    # built in subfolders.
+    for library in "$build/$folder"/*.a; do
       [ -e "$library" ] || continue
+      [[ "${kind[$folder]}" == command && "$library" == *_command.a ]] && continue
       checked=$((checked + 1))
       # Undefined symbols that belong to Qt (C++ names of Q classes, qt_ and
       # q-prefixed helpers), libudev, X11, xkbcommon, libei, libeis or liboeffis.
@@ -76,7 +155,7 @@ if [ -n "$build" ]; then
       [ -z "$foreign" ] || fail "$library refers to platform symbols: $(echo "$foreign" | tr '\n' ' ')"
     done
   done
-  [ "$checked" -gt 0 ] || fail "no logic libraries found under $build/src"
+  [ "$checked" -gt 0 ] || fail "no logic libraries found under $build"
 fi
 
 if [ "$violations" -gt 0 ]; then

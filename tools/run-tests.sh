@@ -75,14 +75,8 @@ fi
 echo "== build"
 build "build" build all -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-if [ -e tools/check-layering.sh ]; then
-  echo "== layering check"
-  if [ -x tools/check-layering.sh ]; then
-    tools/check-layering.sh build || stage_failed "layering check"
-  else
-    bash tools/check-layering.sh build || stage_failed "layering check"
-  fi
-fi
+echo "== layering check"
+tools/check-layering.sh build || stage_failed "layering check"
 
 echo "== test"
 run_ctest "tests in build" build

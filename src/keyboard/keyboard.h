@@ -34,9 +34,9 @@ public:
 
     // Types sString character by character, pausing 20 ms after each (the last
     // included) and, when bDoEvents is true, letting pending UI events run.
-    // bDoEvents is taken by value, unlike the by-reference convention of the
-    // other boolean parameters: it is read again after pending events have
-    // run, and those events may destroy whoever owns a referenced bool.
+    // bDoEvents is read again after pending events have run, and those events
+    // may destroy whoever called: like bHold and bRelease, it is taken by
+    // value, never by reference.
     void PressString(std::string sString, bool bDoEvents = true);
 
     // Presses and releases one key by virtual-key code, without modifiers.

@@ -73,10 +73,10 @@ int ModeOf(LedCommand command)
 
 } // namespace
 
-int LedPadField(LedCommand command, std::int16_t Remote, bool cmdModel)
+int LedPadField(LedCommand command, std::int16_t Remote, LedFormat format)
 {
     const int pad = Remote;
-    if (cmdModel) {
+    if (format == LedFormat::CmdReport) {
         const CmdCodes codes = CodesOf(command);
         return pad >= 1 ? codes.base + pad + (pad >= 21 ? 6 : 0) : codes.noPad;
     }
@@ -84,13 +84,14 @@ int LedPadField(LedCommand command, std::int16_t Remote, bool cmdModel)
     return pad > 0 ? (pad % 10 == 0 ? pad - 10 : pad) : kFrameAllPadsByte;
 }
 
-std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, bool cmdModel, ByteArray& buffer)
+std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, LedFormat format, ByteArray& buffer)
 {
     // Index by index: an oversized value fails at its own index, a short
     // buffer at the first index past its end.
-    const auto put = [&buffer, cmdModel, Remote](std::size_t index, int value) {
+    const bool cmdReport = format == LedFormat::CmdReport;
+    const auto put = [&buffer, cmdReport, Remote](std::size_t index, int value) {
         if (value < 0 || value > 255) {
-            throw Error::Overflow(std::string(cmdModel ? "LED command code " : "LED frame byte ")
+            throw Error::Overflow(std::string(cmdReport ? "LED command code " : "LED frame byte ")
                 + std::to_string(index) + " would be " + std::to_string(value) + " for pad " + std::to_string(Remote));
         }
         if (index >= buffer.size()) {
@@ -100,7 +101,7 @@ std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, bool cmdMode
         buffer[index] = static_cast<std::uint8_t>(value);
     };
 
-    if (cmdModel) {
+    if (cmdReport) {
         if (command == LedCommand::OnShort && Remote < 0) {
             return 0; // nothing is sent for a negative pad
         }
@@ -108,7 +109,7 @@ std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, bool cmdMode
         put(kCmdLetterCIndex, 'c');
         put(kCmdLetterMIndex, 'm');
         put(kCmdLetterDIndex, 'd');
-        put(kCmdCodeIndex, LedPadField(command, Remote, cmdModel));
+        put(kCmdCodeIndex, LedPadField(command, Remote, format));
         put(kCmdTrailIndex, 0);
         return kCmdReportSize;
     }
@@ -117,7 +118,7 @@ std::size_t WriteLedReport(LedCommand command, std::int16_t Remote, bool cmdMode
     put(kFrameStartIndex, kFrameStartByte);
     put(kFrameLengthIndex, kFrameLengthByte);
     put(kFrameFixedIndex, 1);
-    put(kFramePadIndex, LedPadField(command, Remote, cmdModel));
+    put(kFramePadIndex, LedPadField(command, Remote, format));
     put(kFrameReservedIndex, 0);
     put(kFrameModeIndex, ModeOf(command));
     // Computed once index 6 is written: the XOR of indices 1 to 6.
@@ -133,14 +134,14 @@ ByteArray FitToOutputLength(std::span<const std::uint8_t> report, std::uint16_t 
     return out;
 }
 
-std::vector<LedReading> ReadLedReport(std::span<const std::uint8_t> report, bool cmdModel)
+std::vector<LedReading> ReadLedReport(std::span<const std::uint8_t> report, LedFormat format)
 {
     // The inverse by construction: build every report the tester can write
     // and keep those that match. Every pad that fits lies below 300 (a byte
     // holds at most 255, and a multiple of ten travels as the pad minus ten);
     // pad 0 stands for all pads of 0 or less, which are written alike.
     constexpr int kPastLastPad = 300;
-    const std::size_t size = cmdModel ? kCmdReportSize : kLedFrameSize;
+    const std::size_t size = format == LedFormat::CmdReport ? kCmdReportSize : kLedFrameSize;
     std::vector<LedReading> readings;
     if (report.size() < size
         || std::any_of(report.begin() + static_cast<std::ptrdiff_t>(size), report.end(),
@@ -150,11 +151,11 @@ std::vector<LedReading> ReadLedReport(std::span<const std::uint8_t> report, bool
     ByteArray built(size, 0);
     for (int pad = 0; pad < kPastLastPad; ++pad) {
         for (const LedCommand command : {LedCommand::Off, LedCommand::On, LedCommand::OnShort, LedCommand::Flash}) {
-            const int field = LedPadField(command, static_cast<std::int16_t>(pad), cmdModel);
+            const int field = LedPadField(command, static_cast<std::int16_t>(pad), format);
             if (field < 0 || field > 255) {
                 continue;
             }
-            WriteLedReport(command, static_cast<std::int16_t>(pad), cmdModel, built);
+            WriteLedReport(command, static_cast<std::int16_t>(pad), format, built);
             if (std::equal(built.begin(), built.end(), report.begin())) {
                 readings.push_back({command, static_cast<std::int16_t>(pad)});
             }

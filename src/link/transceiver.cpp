@@ -200,13 +200,13 @@ void Transceiver::SendLED(LedCommand command, std::int16_t Remote)
     if (cmdModel_) {
         // The cmd report has an array of its own.
         ByteArray report(kCmdReportSize, 0);
-        if (WriteLedReport(command, Remote, true, report) != 0) {
+        if (WriteLedReport(command, Remote, LedFormat::CmdReport, report) != 0) {
             SendReport(report);
         }
         return;
     }
     // The LED frame is built in ReportBuffer; the next read overwrites it.
-    WriteLedReport(command, Remote, false, reportBuffer_);
+    WriteLedReport(command, Remote, LedFormat::LedFrame, reportBuffer_);
     SendReport(reportBuffer_);
 }
 

@@ -47,6 +47,11 @@ public:
     // True for an interface whose enumeration names a transceiver of either
     // model; every other interface is foreign and is never opened.
     static bool IsTransceiver(const HidLayer::Interface& candidate);
+    // The LED report form of the model with this product ID.
+    static constexpr LedFormat LedFormatOf(std::uint16_t productId)
+    {
+        return productId == kCmdModelProductId ? LedFormat::CmdReport : LedFormat::LedFrame;
+    }
 
     // Receives each open failure the link gives up on (see above).
     using OpenFailureListener = std::function<void(const OpenFailure& failure)>;

@@ -1,12 +1,16 @@
 #include "probe/cli.h"
 
 #include "link/hidraw/hidraw_layer.h"
-#include "probe/commands.h"
-#include "probe/exit_status.h"
-#include "probe/kit_check.h"
-#include "probe/led_request.h"
-#include "probe/round_ranking.h"
-#include "probe/text.h"
+#include "probe/check/check_command.h"
+#include "probe/check/kit_check.h"
+#include "probe/core/exit_status.h"
+#include "probe/core/led_request.h"
+#include "probe/core/message.h"
+#include "probe/emulate/emulate_command.h"
+#include "probe/led/led_command.h"
+#include "probe/list/list_command.h"
+#include "probe/watch/round_ranking.h"
+#include "probe/watch/watch_command.h"
 
 #include <CLI/CLI.hpp>
 

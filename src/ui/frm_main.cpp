@@ -71,14 +71,6 @@ frmMain::frmMain(HidLayer& hid, TimerLayer& timers, KeyInjector& keys, Hooks hoo
     if (!hooks_.exitProgram) {
         hooks_.exitProgram = [](int status) { QCoreApplication::exit(status); };
     }
-    if (!hooks_.openFailure) {
-        hooks_.openFailure = [](const OpenFailure& failure) {
-            std::fprintf(stderr, "%s\n", DescribeOpenFailure(failure, kProgramName).c_str());
-        };
-    }
-    if (!hooks_.noTransceiver) {
-        hooks_.noTransceiver = [] { std::fprintf(stderr, "%s\n", DescribeNoTransceiver(kProgramName).c_str()); };
-    }
     SetupControls();
     SetupConnections();
     Form_Load(hid, timers);
@@ -246,7 +238,9 @@ void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 // open failure and a missing transceiver also go to the desktop, once each.
 void frmMain::Dev_OnOpenFailure(const OpenFailure& failure)
 {
-    hooks_.openFailure(failure);
+    if (hooks_.openFailure) {
+        hooks_.openFailure(failure);
+    }
     if (!openFailureTold_ && hooks_.notifier != nullptr) {
         hooks_.notifier->Notify(OpenFailureNotice(failure, kProgramName));
     }
@@ -255,7 +249,9 @@ void frmMain::Dev_OnOpenFailure(const OpenFailure& failure)
 
 void frmMain::TellNoTransceiver()
 {
-    hooks_.noTransceiver();
+    if (hooks_.noTransceiver) {
+        hooks_.noTransceiver();
+    }
     if (hooks_.notifier != nullptr) {
         hooks_.notifier->Notify(NoTransceiverNotice(kProgramName));
     }

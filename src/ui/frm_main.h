@@ -51,11 +51,11 @@ public:
         // Ends the event loop with a status (default: QCoreApplication::exit).
         std::function<void(int)> exitProgram;
         // Tells the user that a transceiver is there but cannot be opened;
-        // the link calls it once per node (default: one line on standard
-        // error).
+        // the link calls it once per node (default: nowhere; the program
+        // prints one line on standard error).
         std::function<void(const OpenFailure&)> openFailure;
-        // Tells the user that no transceiver was found at start (default: one
-        // line on standard error).
+        // Tells the user that no transceiver was found at start (default:
+        // nowhere; the program prints one line on standard error).
         std::function<void()> noTransceiver;
         // Where the first open failure and a missing transceiver are also
         // told, once per run each (default: nowhere).
@@ -75,14 +75,14 @@ public:
     // The controls, for the window's own wiring and for tests.
     QLabel* const lblPadPrompt;
     ValueLabel* const lblPad;
-    QLabel* const Label2;
+    QLabel* const Label2; // the "Button:" prompt beside lblButton
     ValueLabel* const lblButton;
     QCheckBox* const chkbLocked;
     QCheckBox* const chkSendKeyPresses;
     QCheckBox* const chkbLights;
     QPushButton* const btnClear;
     QPushButton* const btnExit;
-    QPushButton* const Command1;
+    QPushButton* const Command1; // "Clear" in the top left corner: clears the display, as btnClear does
 
     // The audience window, or null while none exists.
     frmSecondary* Secondary() const;

@@ -28,8 +28,8 @@ public:
     ValueLabel* const lblPad;
     ValueLabel* const lblButton;
     QLabel* const lblPadPrompt;
-    QLabel* const Label2;
-    QPushButton* const Command1;
+    QLabel* const Label2; // the "Button:" prompt beside lblButton
+    QPushButton* const Command1; // "EXIT": ends the program, as the main window's Exit does
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,4 +1,5 @@
 #include "link/hidraw/hidraw_layer.h"
+#include "link/open_failure.h"
 #include "timer/qt/qt_timer_layer.h"
 #include "ui/frm_main.h"
 #include "ui/notify/dbus_notifier.h"
@@ -37,12 +38,18 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("qz470-tester"));
 
     qz::QtTimerLayer timers;
-    // The window tells the user, once per node, how to get permission to open
-    // a transceiver that is present but not accessible.
     qz::HidrawLayer hid;
+    qz::frmMain::Hooks hooks;
+    // One line on standard error tells the user, once per node, how to get
+    // permission to open a transceiver that is present but not accessible,
+    // and when none was found at all.
+    hooks.openFailure = [](const qz::OpenFailure& failure) {
+        std::fprintf(stderr, "%s\n", qz::DescribeOpenFailure(failure, qz::frmMain::kProgramName).c_str());
+    };
+    hooks.noTransceiver
+        = [] { std::fprintf(stderr, "%s\n", qz::DescribeNoTransceiver(qz::frmMain::kProgramName).c_str()); };
     // Without a usable transceiver the desktop is told too, by a notification;
     // and so it is when typing is refused.
-    qz::frmMain::Hooks hooks;
     hooks.notifier = std::make_shared<qz::DBusNotifier>(QStringLiteral("QZ470 Tester"), QStringLiteral("qz470-tester"));
     // Typed keys let the program's queued events run between characters.
     qz::TesterKeys keys(

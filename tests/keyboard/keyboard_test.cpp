@@ -3,7 +3,7 @@
 #include "keyboard/keyboard.h"
 
 #include "common/error.h"
-#include "keyboard/fake_key_injector.h"
+#include "fakes/fake_key_injector.h"
 
 #include <gtest/gtest.h>
 

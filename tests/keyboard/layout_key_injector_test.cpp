@@ -1,7 +1,7 @@
 // The layer between the typing logic and a sink, on keymaps compiled from
 // names: what a sink receives for held keys, layout switches, lock states and
 // pauses.
-#include "keyboard/fake_key_sink.h"
+#include "fakes/fake_key_sink.h"
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
 #include "keyboard/switchable_key_injector.h"

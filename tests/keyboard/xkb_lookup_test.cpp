@@ -2,7 +2,7 @@
 // no server: every character the lookup offers, typed through the whole
 // layer and read back by xkbcommon as a compositor reads it, is exactly that
 // character; and the virtual keys keep their fixed numbering.
-#include "keyboard/fake_key_sink.h"
+#include "fakes/fake_key_sink.h"
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
 #include "keyboard/xkb/xkb_names_layout.h"

@@ -12,16 +12,18 @@ namespace {
 TEST(ReportDescriptor, SamplesGiveTheirExpectedLengths)
 {
     int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(testdata::DescriptorDir())) {
-        const testdata::DescriptorFile file = testdata::LoadDescriptor(entry.path());
-        SCOPED_TRACE(file.name);
-        ++count;
-        const auto info = ParseReportDescriptor(file.bytes);
-        ASSERT_EQ(info.has_value(), file.valid);
-        if (info) {
-            EXPECT_EQ(info->inputReportLength, file.input);
-            EXPECT_EQ(info->outputReportLength, file.output);
-            EXPECT_EQ(info->usesReportIds, file.ids);
+    for (const std::filesystem::path& dir : testdata::DescriptorDirs()) {
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const testdata::DescriptorFile file = testdata::LoadDescriptor(entry.path());
+            SCOPED_TRACE(file.name);
+            ++count;
+            const auto info = ParseReportDescriptor(file.bytes);
+            ASSERT_EQ(info.has_value(), file.valid);
+            if (info) {
+                EXPECT_EQ(info->inputReportLength, file.input);
+                EXPECT_EQ(info->outputReportLength, file.output);
+                EXPECT_EQ(info->usesReportIds, file.ids);
+            }
         }
     }
     EXPECT_GE(count, 9);

@@ -3,10 +3,10 @@
 // through the device node, LED reports written to it, unplug and replug.
 // Runs under umockdev-wrapper; exits 77 when no test bed can be made.
 #include "descriptor_files.h"
+#include "fakes/fake_timer_layer.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
 #include "reports.h"
-#include "timer/fake_timer_layer.h"
 
 #include "umockdev_bed.h"
 
@@ -32,7 +32,7 @@ using namespace std::chrono_literals;
 using test::EmulatedHid;
 
 // The shared test bed, with descriptors named after the samples in
-// tests/data/descriptors (nullptr: no descriptor at all).
+// data/descriptors and tests/data/descriptors (nullptr: no descriptor at all).
 class TestBed : public test::HidTestBed {
 public:
     EmulatedHid Add(const std::string& usbPort, std::uint16_t vendor, std::uint16_t product, const char* descriptor,

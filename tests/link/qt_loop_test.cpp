@@ -1,7 +1,7 @@
 // The transceiver on Qt's event loop: a listener that pumps the loop, sends
 // LED reports and releases the transceiver from inside the poll step. Run in
 // the AddressSanitizer build, this proves no freed memory is touched.
-#include "link/fake_hid_bus.h"
+#include "fakes/fake_hid_bus.h"
 #include "link/transceiver.h"
 #include "timer/qt/qt_timer_layer.h"
 

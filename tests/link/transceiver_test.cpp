@@ -1,8 +1,8 @@
 // Transceiver logic over the scripted HID bus and the test clock.
 #include "common/error.h"
-#include "link/fake_hid_bus.h"
+#include "fakes/fake_hid_bus.h"
+#include "fakes/fake_timer_layer.h"
 #include "link/transceiver.h"
-#include "timer/fake_timer_layer.h"
 
 #include "reports.h"
 

@@ -1,7 +1,9 @@
 #pragma once
 
-// Report descriptors kept as commented hex text under tests/data/descriptors.
-// The first line says what the host must learn from each:
+// Report descriptors kept as commented hex text: those the product ships (the
+// transceivers that qz470-probe emulates) under data/descriptors, the other
+// samples under tests/data/descriptors. The first line says what the host
+// must learn from each:
 //   # expect input=9 output=9 ids=0      or      # expect invalid
 
 #include <cstdint>
@@ -23,9 +25,11 @@ struct DescriptorFile {
     bool ids = false;
 };
 
-inline std::filesystem::path DescriptorDir()
+// The folders that hold descriptors, the shipped ones first.
+inline std::vector<std::filesystem::path> DescriptorDirs()
 {
-    return std::filesystem::path(QZ_TEST_DATA_DIR) / "descriptors";
+    return {
+        std::filesystem::path(QZ_DATA_DIR) / "descriptors", std::filesystem::path(QZ_TEST_DATA_DIR) / "descriptors"};
 }
 
 inline DescriptorFile LoadDescriptor(const std::filesystem::path& path)
@@ -54,7 +58,12 @@ inline DescriptorFile LoadDescriptor(const std::filesystem::path& path)
 
 inline DescriptorFile LoadNamedDescriptor(const std::string& name)
 {
-    return LoadDescriptor(DescriptorDir() / (name + ".hex"));
+    for (const std::filesystem::path& dir : DescriptorDirs()) {
+        if (std::filesystem::exists(dir / (name + ".hex"))) {
+            return LoadDescriptor(dir / (name + ".hex"));
+        }
+    }
+    return {};
 }
 
 } // namespace qz::testdata

@@ -3,7 +3,7 @@
 // A USB HID device made by the kernel's uhid driver, for tests and benchmarks
 // that run inside the qemu VM (tests/support/vm/run_in_vm.sh): the kernel
 // gives it a real hidraw node. Without /dev/uhid the program exits 77. The
-// VM cannot read tests/data: programs embed the descriptors they need
+// VM cannot read the source tree: programs embed the descriptors they need
 // (qz_embed_descriptors).
 
 #include <chrono>

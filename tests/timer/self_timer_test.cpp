@@ -1,5 +1,5 @@
 #include "common/error.h"
-#include "timer/fake_timer_layer.h"
+#include "fakes/fake_timer_layer.h"
 #include "timer/self_timer.h"
 
 #include <gtest/gtest.h>

@@ -3,10 +3,10 @@
 // The real windows over the scripted HID bus, the test clock and the
 // recording key injector, on Qt's offscreen platform.
 #include "common/error.h"
-#include "keyboard/fake_key_injector.h"
-#include "link/fake_hid_bus.h"
+#include "fakes/fake_hid_bus.h"
+#include "fakes/fake_key_injector.h"
+#include "fakes/fake_timer_layer.h"
 #include "link/transceiver.h"
-#include "timer/fake_timer_layer.h"
 #include "ui/frm_main.h"
 
 #include "reports.h"

@@ -3,9 +3,9 @@
 // (one whole report per read, the report ID rules of reads and writes,
 // hang-up on unplug, a return at the very same node). run_in_qemu.sh boots a
 // kernel with this test as its only program; elsewhere it exits 77.
+#include "fakes/fake_timer_layer.h"
 #include "link/hidraw/hidraw_layer.h"
 #include "link/transceiver.h"
-#include "timer/fake_timer_layer.h"
 
 #include "kernel_descriptors.h"
 #include "reports.h"
@@ -26,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-// The descriptors of tests/data/descriptors, embedded at build time.
+// The descriptors of data/descriptors and tests/data/descriptors, embedded at build time.
 const Bytes kFrameDescriptor(std::begin(embedded::kTransceiver1003), std::end(embedded::kTransceiver1003));
 const Bytes kReportIdDescriptor(std::begin(embedded::kTransceiverReportIds), std::end(embedded::kTransceiverReportIds));
 const Bytes kCodeDescriptor(std::begin(embedded::kTransceiver1001), std::end(embedded::kTransceiver1001));

@@ -3,6 +3,7 @@
 #include "keyboard/key_table.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace qz {
@@ -19,8 +20,11 @@ public:
     // The table of the keymap and group in use. With `sync`, first asks the
     // layout's owner for the group in use now, so that a layout switch that
     // ended before the call is seen; without, the last known group is used.
-    // The reference stays valid until the next call.
-    virtual const KeyTable& Keys(bool sync) = 0;
+    // A table never changes once it has been handed out: a new keymap or
+    // group gives a new table, and a caller may keep the one it has for as
+    // long as it needs it (the typing layer keeps the table of a character's
+    // lookup until its last key event has gone out).
+    virtual std::shared_ptr<const KeyTable> Keys(bool sync) = 0;
 
     // Whether the lock is on, as far as the layout's owner knows; nullopt when
     // it cannot tell.

@@ -28,16 +28,23 @@ LayoutKeyInjector::~LayoutKeyInjector()
 
 void LayoutKeyInjector::Send(std::uint16_t code, bool down)
 {
-    if (code >= held_.size()) {
+    // Key code 0 is no key (KeyTable): never sent.
+    if (code == 0 || code >= held_.size()) {
         return;
     }
     held_[code] = down;
     sink_.Send(code, down);
 }
 
+std::shared_ptr<const KeyTable> LayoutKeyInjector::Table()
+{
+    return table_ ? table_ : layout_.Keys(false);
+}
+
 std::int16_t LayoutKeyInjector::KeyForCharacter(std::uint8_t character)
 {
-    const std::int16_t key = layout_.Keys(true).keyOfCharacter[character];
+    table_ = layout_.Keys(true);
+    const std::int16_t key = table_->keyOfCharacter[character];
     constexpr std::int16_t kAltGr = kCtrlBit | kAltBit;
     if (key != kNoKey && (key & kAltGr) == kAltGr) {
         altGr_.Announce(static_cast<std::uint8_t>(key & 0xFF));
@@ -54,7 +61,7 @@ std::uint32_t LayoutKeyInjector::ScanCode(std::int32_t virtualKey)
         return 0;
     }
     // The Linux input code, which for the main block is the PC set-1 scan code.
-    return layout_.Keys(false).codeOfVk[static_cast<std::size_t>(virtualKey)];
+    return Table()->codeOfVk[static_cast<std::size_t>(virtualKey)];
 }
 
 std::uint32_t LayoutKeyInjector::KeyCharacter(std::int32_t virtualKey)
@@ -63,7 +70,7 @@ std::uint32_t LayoutKeyInjector::KeyCharacter(std::int32_t virtualKey)
     if (virtualKey < 0 || virtualKey > 0xFF) {
         return 0;
     }
-    return layout_.Keys(false).characterOfVk[static_cast<std::size_t>(virtualKey)];
+    return Table()->characterOfVk[static_cast<std::size_t>(virtualKey)];
 }
 
 void LayoutKeyInjector::SendKeyEvent(std::uint8_t virtualKey, std::uint8_t /*scanCode*/, std::uint32_t flags)
@@ -71,7 +78,8 @@ void LayoutKeyInjector::SendKeyEvent(std::uint8_t virtualKey, std::uint8_t /*sca
     // The scan code and the extended-key flag mean nothing to either sink:
     // the key code says everything. A key this layout lacks is not sent.
     const bool down = (flags & kKeyUp) == 0;
-    const KeyTable& keys = layout_.Keys(false);
+    const std::shared_ptr<const KeyTable> table = Table();
+    const KeyTable& keys = *table;
     if (altGr_.Key(keys, virtualKey, down, emit_)) {
         return;
     }
@@ -87,11 +95,14 @@ void LayoutKeyInjector::SendKeyEvent(std::uint8_t virtualKey, std::uint8_t /*sca
 
 std::int16_t LayoutKeyInjector::KeyState(std::int32_t virtualKey)
 {
-    const KeyTable& keys = layout_.Keys(true);
-    altGr_.Settle(keys, emit_);
+    // A Ctrl held back belongs to the lookup's table; the key asked about is
+    // found in the table in use now.
+    altGr_.Settle(*Table(), emit_);
     if (virtualKey < 0 || virtualKey > 0xFF) {
         return 0;
     }
+    const std::shared_ptr<const KeyTable> table = layout_.Keys(true);
+    const KeyTable& keys = *table;
     std::int16_t state = 0;
     std::optional<LockKey> lock;
     if (virtualKey == VirtualKey::kCapsLock) {
@@ -119,8 +130,10 @@ std::int16_t LayoutKeyInjector::KeyState(std::int32_t virtualKey)
 
 void LayoutKeyInjector::Pause(std::chrono::milliseconds duration)
 {
-    // Every event has been taken in before the pause begins.
-    altGr_.Settle(layout_.Keys(false), emit_);
+    // Every event has been taken in before the pause begins; the character
+    // is done, and the next lookup takes the table in use then.
+    altGr_.Settle(*Table(), emit_);
+    table_.reset();
     sink_.Flush();
     PreciseSleep(duration);
 }

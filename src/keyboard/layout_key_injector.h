@@ -9,6 +9,7 @@
 #include <bitset>
 #include <chrono>
 #include <functional>
+#include <memory>
 
 namespace qz {
 
@@ -39,9 +40,16 @@ public:
 
 private:
     void Send(std::uint16_t code, bool down);
+    // The held table while a character is being typed, else the current one.
+    std::shared_ptr<const KeyTable> Table();
 
     KeyLayout& layout_;
     KeySink& sink_;
+    // The table of the last lookup, held until the next lookup or pause: all
+    // of a character's key events come from the table its key was found in,
+    // even when the keymap changes meanwhile (a Ctrl held back for AltGr
+    // would otherwise meet a table without a level-3 key).
+    std::shared_ptr<const KeyTable> table_;
     std::function<void()> processPendingEvents_;
     AltGrSequencer altGr_;
     AltGrSequencer::Emit emit_;

@@ -19,11 +19,15 @@ std::string DescribeOpenFailure(const OpenFailure& failure, std::string_view pro
     const std::string where
         = "the transceiver at " + failure.path + " (" + UsbIds(failure.vendorId, failure.productId) + ")";
     switch (failure.status) {
-    case HidLayer::OpenStatus::PermissionDenied:
-        return name + ": no permission to open " + where
-            + ". Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/;"
-              " then replug the transceiver and start "
-            + name + " again.";
+    case HidLayer::OpenStatus::PermissionDenied: {
+        const std::string fix = ". Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to "
+                                "/etc/udev/rules.d/; then replug the transceiver";
+        // A program still looking picks the transceiver up by itself; one
+        // that gave up at start must be started again.
+        return name + ": no permission to open " + where + fix
+            + (failure.whileSearching ? ": " + name + " is looking for it and will pick it up."
+                                      : " and start " + name + " again.");
+    }
     case HidLayer::OpenStatus::Gone:
         return name + ": " + where + " disappeared before it could be opened.";
     case HidLayer::OpenStatus::Opened:

@@ -1,6 +1,7 @@
 #include "link/transceiver.h"
 
 #include <string>
+#include <vector>
 
 namespace qz {
 
@@ -56,6 +57,8 @@ bool Transceiver::Polling() const
 bool Transceiver::Search(bool reportFailures)
 {
     bool denied = false;
+    bool found = false;
+    std::vector<OpenFailure> failures;
     for (const HidLayer::Interface& candidate : hid_.Enumerate()) {
         // Vendor and product come from the enumeration: foreign interfaces are
         // passed over without being opened.
@@ -69,17 +72,22 @@ bool Transceiver::Search(bool reportFailures)
             denied = denied || opened.status == HidLayer::OpenStatus::PermissionDenied;
             // One that vanished meanwhile needs no fix from the user.
             if (reportFailures && opened.status != HidLayer::OpenStatus::Gone) {
-                ReportOpenFailure(
-                    {candidate.path, candidate.vendorId, candidate.productId, opened.status, opened.errorCode});
+                // Once constructed, the link searches only after an unplug,
+                // and goes on until a transceiver opens.
+                failures.push_back(
+                    {candidate.path, candidate.vendorId, candidate.productId, opened.status, opened.errorCode, ready_});
             }
             continue;
         }
         OpenDevice(candidate, opened.handle);
-        deniedAttempts_ = 0;
-        return true;
+        found = true;
+        break;
     }
-    deniedAttempts_ = denied ? deniedAttempts_ + 1 : 0;
-    return false;
+    deniedAttempts_ = denied && !found ? deniedAttempts_ + 1 : 0;
+    // Told once the search is over, when it is known whether a transceiver
+    // opened after all.
+    ReportOpenFailures(failures, found);
+    return found;
 }
 
 void Transceiver::OpenDevice(const HidLayer::Interface& candidate, HidLayer::Handle deviceHandle)
@@ -105,10 +113,16 @@ void Transceiver::CloseDevice()
     }
 }
 
-void Transceiver::ReportOpenFailure(const OpenFailure& failure)
+void Transceiver::ReportOpenFailures(const std::vector<OpenFailure>& failures, bool opened)
 {
-    if (reported_.insert(failure.path).second && onOpenFailure_) {
-        onOpenFailure_(failure);
+    std::vector<OpenFailure> untold;
+    for (const OpenFailure& failure : failures) {
+        if (reported_.insert(failure.path).second) {
+            untold.push_back(failure);
+        }
+    }
+    if (!untold.empty() && onOpenFailure_) {
+        onOpenFailure_(untold, opened);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace qz {
 
@@ -27,9 +28,10 @@ class TimerLayer;
 // transceiver opens. One that was absent at construction stays absent.
 //
 // A transceiver that cannot be opened is passed over, and the open-failure
-// listener hears of it once per node for the life of the object: at once
-// during construction, and during a search after an unplug only when the node
-// has refused us for about 2 s (udev may still be applying its permissions).
+// listener hears of it once per node for the life of the object, at the end
+// of the search that met it: the one during construction, or one after an
+// unplug once the node has refused us for about 2 s (udev may still be
+// applying its permissions).
 class Transceiver {
 public:
     // Vendor and product IDs of the two transceiver models.
@@ -53,8 +55,11 @@ public:
         return productId == kCmdModelProductId ? LedFormat::CmdReport : LedFormat::LedFrame;
     }
 
-    // Receives each open failure the link gives up on (see above).
-    using OpenFailureListener = std::function<void(const OpenFailure& failure)>;
+    // Receives, at the end of a search, the open failures the link gives up
+    // on (see above), in enumeration order, and whether the search opened a
+    // transceiver after all: only one that ends with none open leaves the
+    // program without presses.
+    using OpenFailureListener = std::function<void(const std::vector<OpenFailure>& failures, bool opened)>;
 
     // Searches, opens the first transceiver found and starts 30 ms polling.
     // The search runs here, so the listener is given here too; none by default.
@@ -99,7 +104,7 @@ private:
     void Timer_Timer(Seconds seconds);
     void AnnounceReport();
     void LostTick();
-    void ReportOpenFailure(const OpenFailure& failure);
+    void ReportOpenFailures(const std::vector<OpenFailure>& failures, bool opened);
     void SendLED(LedCommand command, std::int16_t Remote);
     void SendReport(const ByteArray& report);
 

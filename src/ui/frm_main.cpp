@@ -204,11 +204,12 @@ void frmMain::WireSecondary(frmSecondary& form)
 void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
 {
     // The link finds and opens the transceiver and starts polling; every
-    // press it decodes comes to Dev_OnButtonPressed, and a transceiver it
-    // cannot open comes to Dev_OnOpenFailure. Without a usable transceiver no
-    // press will ever show, so the user is told why.
-    Dev = std::make_unique<Transceiver>(
-        hid, timers, [this](const OpenFailure& failure) { Dev_OnOpenFailure(failure); });
+    // press it decodes comes to Dev_OnButtonPressed, and the transceivers it
+    // cannot open come to Dev_OnOpenFailures at the end of the search.
+    // Without a usable transceiver no press will ever show, so the user is
+    // told why.
+    Dev = std::make_unique<Transceiver>(hid, timers,
+        [this](const std::vector<OpenFailure>& failures, bool opened) { Dev_OnOpenFailures(failures, opened); });
     Dev->SetButtonPressedHandler([this](TransceiverData& TRData) { Dev_OnButtonPressed(TRData); });
     if (!Dev->Ready() && !openFailureTold_) {
         TellNoTransceiver();
@@ -233,16 +234,23 @@ void frmMain::Form_Load(HidLayer& hid, TimerLayer& timers)
     timerLocked.SetInterval(static_cast<std::int32_t>(kLockout.count()));
 }
 
-// Without a usable transceiver no press will ever show, and a program
-// started from the menu has no terminal for its standard error: the first
-// open failure and a missing transceiver also go to the desktop, once each.
-void frmMain::Dev_OnOpenFailure(const OpenFailure& failure)
+// The end of a search that met transceivers the link could not open: a line
+// for each. When the search ended with none open, no press will show, and a
+// program started from the menu has no terminal for its standard error: the
+// desktop is told too, once per run, as of a missing transceiver. One that
+// opened past a refused one shows presses, and the desktop hears nothing.
+void frmMain::Dev_OnOpenFailures(const std::vector<OpenFailure>& failures, bool opened)
 {
     if (hooks_.openFailure) {
-        hooks_.openFailure(failure);
+        for (const OpenFailure& failure : failures) {
+            hooks_.openFailure(failure);
+        }
     }
-    if (!openFailureTold_ && hooks_.notifier != nullptr) {
-        hooks_.notifier->Notify(OpenFailureNotice(failure, kProgramName));
+    if (opened || openFailureTold_) {
+        return;
+    }
+    if (hooks_.notifier != nullptr) {
+        hooks_.notifier->Notify(OpenFailureNotice(failures.front(), kProgramName));
     }
     openFailureTold_ = true;
 }
@@ -318,18 +326,20 @@ void frmMain::ShowPress(std::int16_t remote, const std::string& button)
     const QString padText = DecimalText(remote);
     SetPadText(padText);
     SetButtonText(QString::fromStdString(button));
-    // Paint them now rather than at the next yield: with keystrokes on, that
-    // would come only after the first character and its pause.
-    PaintValues();
-    // The pad number and the report length come from the device: a pad no
-    // LED report can carry, or a transceiver whose reports are too short for
-    // an LED frame, leaves the LED dark but does not end the program.
+    // The LED report goes out first: painting both windows in huge type
+    // would hold it up by a few milliseconds. The pad number and the report
+    // length come from the device: a pad no LED report can carry, or a
+    // transceiver whose reports are too short for an LED frame, leaves the
+    // LED dark but does not end the program.
     if (chkbLights->isChecked()) {
         try {
             Dev->LEDOnShort(remote);
         } catch (const Error&) {
         }
     }
+    // Paint the values now rather than at the next yield: with keystrokes
+    // on, that would come only after the first character and its pause.
+    PaintValues();
     // Type the pad number, then the button. Each character lets queued
     // events run; a close among them shuts the gate, and this handler stops.
     if (chkSendKeyPresses->isChecked()) {

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace qz {
 
@@ -57,8 +58,8 @@ public:
         // Tells the user that no transceiver was found at start (default:
         // nowhere; the program prints one line on standard error).
         std::function<void()> noTransceiver;
-        // Where the first open failure and a missing transceiver are also
-        // told, once per run each (default: nowhere).
+        // Where a missing transceiver, and open failures that leave none
+        // open, are also told, once per run each (default: nowhere).
         std::shared_ptr<DesktopNotifier> notifier;
         // Called when "Enable Keypress Events" is ticked for the first time
         // in the run: the desktop may have to be asked whether the program
@@ -119,7 +120,7 @@ private:
     void Form_Unload();
 
     void Dev_OnButtonPressed(TransceiverData& TRData);
-    void Dev_OnOpenFailure(const OpenFailure& failure);
+    void Dev_OnOpenFailures(const std::vector<OpenFailure>& failures, bool opened);
     void TellNoTransceiver();
     void ShowPress(std::int16_t remote, const std::string& button);
     void timerLocked_Timer(Seconds seconds);
@@ -155,8 +156,9 @@ private:
     bool unloaded_ = false;
     bool ending_ = false;
     bool keysTicked_ = false; // "Enable Keypress Events" was ticked in this run
-    // Set at the first open failure: its notice went out, and a refused
-    // transceiver is not also reported as missing.
+    // Set once a search ended with none open past a transceiver that would
+    // not open: its notice went out, and a refused transceiver is not also
+    // reported as missing.
     bool openFailureTold_ = false;
     QPointer<frmSecondary> secondary_;
     OuterGeometry outer_;

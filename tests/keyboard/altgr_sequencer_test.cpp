@@ -90,7 +90,7 @@ TEST(AltGrSequencer, TurnsOnlyTheAnnouncedPairIntoTheLevel3Key)
         std::printf("SKIPPED: the keymap \"de\" does not compile (is xkb-data installed?)\n");
         std::exit(77);
     }
-    const KeyTable keys = de->Keys(true);
+    const KeyTable keys = *de->Keys(true);
     ASSERT_EQ(keys.level3Code, KEY_RIGHTALT);
     constexpr int kAltGr = KEY_RIGHTALT;
     constexpr int kLCtrl = KEY_LEFTCTRL;

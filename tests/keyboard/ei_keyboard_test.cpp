@@ -98,7 +98,7 @@ TEST_F(EiKeyboardTest, EveryCharacterOfTheServersLayoutArrivesExactly)
         Connect({layout}, layout[0] == 'u' ? "de" : "us");
         // Every Latin-1 character that the layout types, each as one press.
         const auto names = Names(layout);
-        const KeyTable& table = names->Keys(true);
+        const KeyTable& table = *names->Keys(true);
         std::string expected;
         for (int c = 0x20; c <= 0xFF; ++c) {
             if (c != 0x7F && table.keyOfCharacter[static_cast<std::size_t>(c)] != KeyInjector::kNoKey) {

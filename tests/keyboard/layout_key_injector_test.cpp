@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace qz {
 namespace {
@@ -21,17 +22,42 @@ namespace {
 using Sink = FakeKeySink;
 using Events = std::vector<Sink::Event>;
 
+std::unique_ptr<XkbNamesLayout> CompileOrSkip(const char* names)
+{
+    auto layout = XkbNamesLayout::Compile(names);
+    if (layout == nullptr) {
+        std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names);
+        std::exit(77);
+    }
+    return layout;
+}
+
+// A layout whose keymap is replaced right after the first lookup, as a new
+// keymap from the X server or the compositor can be at any moment.
+class SwappedLayout final : public KeyLayout {
+public:
+    SwappedLayout(std::shared_ptr<const KeyTable> first, std::shared_ptr<const KeyTable> then)
+        : first_(std::move(first))
+        , then_(std::move(then))
+    {
+    }
+    std::shared_ptr<const KeyTable> Keys(bool /*sync*/) override { return calls_++ == 0 ? first_ : then_; }
+    std::optional<bool> LockOn(LockKey /*lock*/) override { return std::nullopt; }
+    bool KeyDown(std::uint16_t /*code*/) override { return false; }
+
+private:
+    std::shared_ptr<const KeyTable> first_;
+    std::shared_ptr<const KeyTable> then_;
+    int calls_ = 0;
+};
+
 class LayoutKeyInjectorTest : public ::testing::Test {
 protected:
     void Use(const char* names)
     {
         kbd_.reset();
         keys_.reset();
-        layout_ = XkbNamesLayout::Compile(names);
-        if (layout_ == nullptr) {
-            std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names);
-            std::exit(77);
-        }
+        layout_ = CompileOrSkip(names);
         keys_ = std::make_unique<LayoutKeyInjector>(*layout_, sink_);
         kbd_ = std::make_unique<clsKeyboard>(*keys_);
     }
@@ -94,6 +120,21 @@ TEST_F(LayoutKeyInjectorTest, AKeyHeldAcrossALayoutSwitchIsReleasedWhereItWentDo
     ExpectEvents({Sink::Down(KEY_Z), Sink::Up(KEY_Z)});
     kbd_->PressKey("z");
     ExpectEvents({Sink::Down(KEY_Y), Sink::Up(KEY_Y)});
+}
+
+TEST_F(LayoutKeyInjectorTest, ACharacterIsTypedWhollyFromTheTableItsKeyWasFoundIn)
+{
+    // @ is AltGr+Q on the German keymap; right after its lookup the keymap
+    // becomes a US one without a level-3 key.
+    auto us = std::make_shared<KeyTable>(*CompileOrSkip("us")->Keys(true));
+    us->level3Code = 0;
+    SwappedLayout layout(CompileOrSkip("de")->Keys(true), us);
+    LayoutKeyInjector keys(layout, sink_);
+    clsKeyboard kbd(keys);
+    kbd.PressString("@z", false);
+    // No Ctrl+Alt and no key code 0 for @; z, looked up after the pause, on the US keys.
+    ExpectEvents({Sink::Down(KEY_RIGHTALT), Sink::Down(KEY_Q), Sink::Up(KEY_Q), Sink::Up(KEY_RIGHTALT), Sink::Flushed(),
+        Sink::Down(KEY_Z), Sink::Up(KEY_Z), Sink::Flushed()});
 }
 
 TEST_F(LayoutKeyInjectorTest, LockStatesComeFromTheSinksLedsFirst)

@@ -24,7 +24,7 @@ if "${as_user[@]}" sh -c 'exec 3<>/dev/uinput' 2>/dev/null; then
   skip "this user may open /dev/uinput here, so the messages for a refused one cannot be shown"
 fi
 
-cp "$(dirname "$0")/../packaging/lsan.supp" "$work/lsan.supp"
+cp "$(dirname "$0")/../support/lsan.supp" "$work/lsan.supp"
 start_xvfb
 
 # run WHAT EXPECTED_LINES PATTERN... -- ENVIRONMENT...

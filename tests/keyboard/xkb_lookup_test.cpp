@@ -131,18 +131,18 @@ TEST(XkbLookup, VirtualKeysKeepTheFixedNumberingOnEveryLayout)
         SCOPED_TRACE(std::string(c.names) + " '" + static_cast<char>(c.character) + "'");
         auto layout = CompileOrSkip(c.names);
         layout->SetGroup(c.group);
-        const KeyTable& table = layout->Keys(true);
+        const KeyTable& table = *layout->Keys(true);
         EXPECT_EQ(table.keyOfCharacter[c.character], c.key);
         EXPECT_EQ(table.codeOfVk[static_cast<std::size_t>(c.key & 0xFF)], c.code);
     }
     auto de = CompileOrSkip("de");
-    const KeyTable& table = de->Keys(true);
+    const KeyTable& table = *de->Keys(true);
     EXPECT_EQ(table.level3Code, KEY_RIGHTALT); // AltGr is where a real keyboard has it
     EXPECT_EQ(table.characterOfVk['A'], static_cast<std::uint32_t>('A'));
     EXPECT_EQ(table.characterOfVk[VirtualKey::kHome], 0U); // sent as an extended key
     EXPECT_EQ(table.codeOfVk[VirtualKey::kShift], KEY_LEFTSHIFT);
     EXPECT_EQ(table.keyOfCharacter[0xE4], static_cast<std::int16_t>(table.keyOfCharacter[0xE4] & 0xFF)); // a-umlaut
-    EXPECT_EQ(CompileOrSkip("us")->Keys(true).keyOfCharacter[0xE4], KeyInjector::kNoKey);
+    EXPECT_EQ(CompileOrSkip("us")->Keys(true)->keyOfCharacter[0xE4], KeyInjector::kNoKey);
 }
 
 } // namespace

@@ -91,21 +91,24 @@ TEST(HidrawOutcomes, ReportNothingGoneAndFailedWait)
     layer.Close(opened.handle);
 
     // A descriptor that is no longer valid: the look itself fails, and the
-    // layer lets go of the number, so that closing the handle later cannot
-    // close whatever reuses that number meanwhile.
+    // layer lets go of the number, so that neither writing to the handle nor
+    // closing it later can reach whatever reuses that number meanwhile.
     Pty other;
     const auto second = layer.Open(other.Path());
     ASSERT_EQ(second.status, HidLayer::OpenStatus::Opened);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
     ::close(second.handle);
     EXPECT_EQ(layer.ReadReport(second.handle, buffer).outcome, HidLayer::ReadOutcome::WaitFailed);
-    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null != second.handle) {
-        ASSERT_EQ(::dup2(null, second.handle), second.handle); // someone else now has the number
-        ::close(null);
-    }
+    ASSERT_EQ(::dup2(pipeEnds[1], second.handle), second.handle); // someone else now has the number
+    ::close(pipeEnds[1]);
+    EXPECT_FALSE(layer.WriteReport(second.handle, report));
+    std::uint8_t leaked = 0;
+    EXPECT_EQ(::read(pipeEnds[0], &leaked, 1), -1) << "an LED report went to a descriptor the layer no longer owned";
     layer.Close(second.handle);
     EXPECT_NE(::fcntl(second.handle, F_GETFD), -1) << "the layer closed a descriptor it no longer owned";
     ::close(second.handle);
+    ::close(pipeEnds[0]);
     EXPECT_EQ(layer.ReadReport(12345, buffer).outcome, HidLayer::ReadOutcome::WaitFailed); // never opened
 }
 

@@ -26,6 +26,11 @@ TEST(OpenFailureText, EachFailureHasItsOneLine)
             "qz470-probe: no permission to open the transceiver at /dev/hidraw7 (USB 0003:1001). Install the "
             "qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/; then replug "
             "the transceiver and start qz470-probe again."},
+        // Already looking again after an unplug: the replug is enough.
+        {{"/dev/hidraw4", 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, EACCES, true}, "qz470-tester",
+            "qz470-tester: no permission to open the transceiver at /dev/hidraw4 (USB 0003:1003). Install the "
+            "qz470-tester package, or copy its udev rule 60-qz470-tester.rules to /etc/udev/rules.d/; then replug "
+            "the transceiver: qz470-tester is looking for it and will pick it up."},
         {{"/dev/hidraw2", 0x0003, 0x1003, HidLayer::OpenStatus::Failed, EBUSY}, "qz470-tester",
             std::string("qz470-tester: cannot open the transceiver at /dev/hidraw2 (USB 0003:1003): ")
                 + std::strerror(EBUSY) + "."},

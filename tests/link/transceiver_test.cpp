@@ -37,8 +37,10 @@ class LinkTest : public ::testing::Test {
 protected:
     Transceiver& Make()
     {
-        dev = std::make_unique<Transceiver>(
-            bus, timers, [this](const OpenFailure& failure) { failures.push_back(failure); });
+        dev = std::make_unique<Transceiver>(bus, timers, [this](const std::vector<OpenFailure>& told, bool opened) {
+            failures.insert(failures.end(), told.begin(), told.end());
+            lastSearchOpened = opened;
+        });
         dev->SetButtonPressedHandler([this](TransceiverData& TRData) {
             presses.push_back({TRData.Remote(), TRData.Button()});
         });
@@ -51,8 +53,10 @@ protected:
     FakeTimerLayer timers;
     std::unique_ptr<Transceiver> dev;
     std::vector<Press> presses;
-    // Every open failure the listener heard of, in order.
+    // Every open failure the listener heard of, in order, and whether the
+    // search that last told of some opened a transceiver past them.
     std::vector<OpenFailure> failures;
+    bool lastSearchOpened = false;
 };
 
 // --- Discovery and opening -------------------------------------------------
@@ -138,6 +142,7 @@ TEST_F(LinkTest, AnUnopenableTransceiverIsReportedOnceAndTheSearchGoesOn)
     EXPECT_EQ(failures[0].productId, kFrameModel);
     EXPECT_EQ(failures[1].path, broken.Path());
     EXPECT_EQ(failures[1].status, HidLayer::OpenStatus::Failed);
+    EXPECT_TRUE(lastSearchOpened);
     EXPECT_EQ(denied.OpenHandles() + broken.OpenHandles() + vanished.OpenHandles(), 0);
 }
 
@@ -376,6 +381,7 @@ TEST_F(LinkTest, PermissionDeniedForGoodIsReportedAfterTheRetries)
     EXPECT_FALSE(dev->Connected());
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].path, d.Path());
+    EXPECT_FALSE(lastSearchOpened);
     timers.Advance(10s); // the search goes on, and the listener hears nothing more
     EXPECT_EQ(failures.size(), 1u);
     d.openStatus = HidLayer::OpenStatus::Opened; // the user fixed the rule

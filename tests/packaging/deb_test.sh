@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The Debian package, end to end, on this machine: build it with CPack,
-# install it with apt, start the installed program under Xvfb, end it as a
-# person would (a click on "Exit"), expect exit status 0 and a silent standard
-# error, then purge the package and expect every file it brought to be gone.
+# The Debian package, end to end, on this machine: build it with CPack, check
+# both packages with lintian (against lintian.overrides), install it with apt,
+# start the installed program under Xvfb, end it as a person would (a click
+# on "Exit"), expect exit status 0 and a silent standard error, then purge the
+# package and expect every file it brought to be gone.
 #
-# Needs root, apt, cpack, Xvfb and xdotool; otherwise skipped. Refuses to touch
+# Needs root, apt, cpack, lintian, Xvfb and xdotool; otherwise skipped. Refuses to touch
 # a machine where the package is already installed.
 #
 # Usage: deb_test.sh BUILD_DIR
@@ -14,7 +15,7 @@ set -euo pipefail
 
 build=$(readlink -f "$1")
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in apt-get dpkg dpkg-deb cpack Xvfb xdotool flock timeout; do
+for tool in apt-get dpkg dpkg-deb cpack lintian Xvfb xdotool flock timeout; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -f "$build/CPackConfig.cmake" ] || skip "no CPackConfig.cmake in $build (configure first)"
@@ -78,11 +79,29 @@ echo "built ${keys_deb##*/}"
 version=$(dpkg-deb -f "$deb" Version)
 keys_depends=$(dpkg-deb -f "$keys_deb" Depends)
 grep -Eq "(^|, )qz470-tester \(= $version\)" <<<"$keys_depends" || fail "qz470-tester-wayland-keys Depends: $keys_depends"
-[ "$(dpkg-deb -c "$keys_deb" | awk '!/\/$/ {print $6}')" = ./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ] ||
-  fail "qz470-tester-wayland-keys holds more or less than its rule: $(dpkg-deb -c "$keys_deb")"
+[ "$(dpkg-deb -c "$keys_deb" | awk '!/\/$/ {print $6}' | sort | tr '\n' ' ')" = \
+  "./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules ./usr/share/doc/qz470-tester-wayland-keys/changelog.gz " ] ||
+  fail "qz470-tester-wayland-keys holds more or less than its rule and changelog: $(dpkg-deb -c "$keys_deb")"
 for script in postinst postrm; do
   dpkg-deb --info "$keys_deb" "$script" >/dev/null 2>&1 || fail "qz470-tester-wayland-keys has no $script"
 done
+
+# ---- lintian: each finding is mended, or listed with its reason in lintian.overrides ----
+lintian "$deb" "$keys_deb" >"$work/lintian.log" 2>&1 || true
+findings=0
+while IFS= read -r line; do
+  finding=${line#?: }
+  listed=0
+  while IFS= read -r entry; do
+    [ -n "$entry" ] && [[ "$entry" != \#* ]] || continue
+    if [ "$finding" = "$entry" ] || [[ "$finding" == "$entry "* ]]; then listed=1; fi
+  done <"$(dirname "$0")/lintian.overrides"
+  if [ "$listed" = 0 ]; then
+    fail "lintian: $line"
+    findings=$((findings + 1))
+  fi
+done < <(grep -E '^[EW]: ' "$work/lintian.log")
+[ "$findings" -eq 0 ] && echo "lintian: nothing beyond lintian.overrides ($(grep -cE '^[EW]: ' "$work/lintian.log") listed)"
 
 # ---- install ----
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >"$work/apt-install.log" 2>&1 || {

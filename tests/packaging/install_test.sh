@@ -179,7 +179,7 @@ done < <(find "$root" -type d -empty -print0)
 [ -d "$stage/etc" ] && fail "files installed under /etc: configuration is none of the package's business"
 [ "$(find "$stage" -mindepth 1 -maxdepth 1 ! -name usr | wc -l)" -eq 0 ] || fail "files installed outside /usr"
 
-# ---- the opt-in uinput rule: only with its component, and nothing else with it ----
+# ---- the opt-in uinput rule: only with its component, and nothing else with it but its changelog ----
 keys_stage=$(mktemp -d)
 DESTDIR=$keys_stage cmake --install "$build" --prefix /usr --component wayland_keys >"$keys_stage.log" 2>&1 || {
   cat "$keys_stage.log"
@@ -187,7 +187,8 @@ DESTDIR=$keys_stage cmake --install "$build" --prefix /usr --component wayland_k
 }
 rm -f "$keys_stage.log"
 keys_files=$(cd "$keys_stage" && find . \( -type f -o -type l \) | sort)
-[ "$keys_files" = "./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules" ] ||
+[ "$keys_files" = "./usr/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules
+./usr/share/doc/qz470-tester-wayland-keys/changelog.gz" ] ||
   fail "the wayland_keys component installs: ${keys_files:-nothing}"
 [ ! -e "$root/lib/udev/rules.d/60-qz470-tester-wayland-keys.rules" ] ||
   fail "a plain install brings the opt-in uinput rule"

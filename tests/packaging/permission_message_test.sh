@@ -65,7 +65,7 @@ INSIDE
 
 # A sanitizer build runs with umockdev's preload library in front of its
 # runtime; the sanitizers' own options pass through to the program.
-cp "$(dirname "$0")/lsan.supp" "$work/lsan.supp"
+cp "$(dirname "$0")/../support/lsan.supp" "$work/lsan.supp"
 QZ_ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" \
   QZ_LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan.supp:print_suppressions=0" \
   QZ_AS_USER="${as_user[*]}" QZ_WORK="$work" QZ_DISPLAY="$display" \

@@ -242,6 +242,37 @@ TEST_F(ProbeTest, ANodeThatRefusesIsExplainedAndEveryCommandExitsFour)
     EXPECT_EQ(Receive(bed.Master(cmd), 6), (Bytes {0x00, 0x63, 0x6D, 0x64, 0x29, 0x00}));
 }
 
+// After an unplug, watch looks for a transceiver until one opens: one that
+// comes back refusing is told of once it has refused for a while, in the
+// words for a program that is still looking (a replug is enough).
+TEST_F(ProbeTest, AfterAnUnplugARefusalSaysThatTheProbeIsLookingForIt)
+{
+    const EmulatedHid mouse = AddMouse();
+    const EmulatedHid frame = AddFrameModel();
+    if (!ShutOut(mouse, {frame})) {
+        GTEST_SKIP() << "only a test run as root can run the probe as another user, and only then can a node refuse";
+    }
+    ChildOptions asNobody;
+    asNobody.asNobody = true;
+    asNobody.input = ChildOptions::Input::ClosedPipe;
+    auto watch = test::ChildProcess::Start({nobodysProbe_, "watch", "--json"}, asNobody);
+    ASSERT_TRUE(watch);
+    ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
+    bed.Unplug(frame);
+    // Back at another node, which like any new node refuses "nobody".
+    const EmulatedHid back = AddFrameModel("1-4", "hidraw3");
+    bed.OpenToOtherUsers();
+    const std::string line = DescribeOpenFailure(
+        {back.node, 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, 0, true}, "qz470-probe");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        watch->ReadLine(100ms);
+    }
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+}
+
 TEST_F(ProbeTest, NoTransceiverAtAllExitsThree)
 {
     AddMouse();

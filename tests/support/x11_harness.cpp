@@ -104,6 +104,11 @@ std::vector<std::uint8_t> EmulatedTransceiver::Receive(std::size_t count, std::c
     return got;
 }
 
+int EmulatedTransceiver::DeviceEnd() const
+{
+    return umockdev_testbed_get_dev_fd(bed_, "/dev/hidraw0");
+}
+
 std::string EmulatedTransceiver::NodePath() const
 {
     gchar* root = umockdev_testbed_get_root_dir(bed_);

@@ -40,6 +40,9 @@ public:
     std::vector<std::uint8_t> Receive(std::size_t count, std::chrono::milliseconds within);
     // The emulated node as this process sees it (its PTY side that the program opens).
     std::string NodePath() const;
+    // The device's own end (what Send writes to and Receive reads from), for
+    // a harness that waits on it without the event loop; -1 when there is none.
+    int DeviceEnd() const;
     // What a process needs to see the emulated device instead of the real /sys and /dev.
     void AddTo(QProcessEnvironment& environment) const;
 

@@ -33,12 +33,15 @@ struct RecordingNotifier final : DesktopNotifier {
 const Notice kNoTransceiver {"No transceiver found",
     "No transceiver found (USB 0003:1001 or 0003:1003). Plug it in, then start qz470-tester again."};
 
-Notice NoPermission(const std::string& path)
+// At start the tester does not look again; after an unplug it looks until a transceiver opens.
+Notice NoPermission(const std::string& path, bool whileSearching = false)
 {
     return {"No permission to open the transceiver",
         "No permission to open the transceiver at " + path
             + " (USB 0003:1003). Install the qz470-tester package, or copy its udev rule 60-qz470-tester.rules to "
-              "/etc/udev/rules.d/; then replug the transceiver and start qz470-tester again."};
+              "/etc/udev/rules.d/; then replug the transceiver"
+            + (whileSearching ? ": qz470-tester is looking for it and will pick it up."
+                              : " and start qz470-tester again.")};
 }
 
 class Notices : public FormsTest {
@@ -99,6 +102,19 @@ TEST_F(Notices, AtStartEachKindOfTroubleIsToldOnceAndAWorkingTransceiverNotAtAll
     }
 }
 
+// Presses show: the refusal is a line on standard error, not a notification.
+TEST_F(Notices, ARefusedTransceiverBeforeOneThatOpensGetsOnlyItsLine)
+{
+    device->openStatus = HidLayer::OpenStatus::PermissionDenied;
+    FakeHidDevice& second = bus.AddDevice(Transceiver::kVendorId, Transceiver::kFrameModelProductId, 9, 9);
+    frmMain& f = Start();
+    second.QueueReport(FrameReport(7, kBuzz));
+    timers.Advance(5s);
+    EXPECT_EQ(f.lblPad->text(), "7");
+    EXPECT_EQ(told, std::vector<std::string> {"cannot open /dev/hidraw0"});
+    EXPECT_TRUE(notifier->notices.empty());
+}
+
 TEST_F(Notices, AnUnplugAndReturnIsQuietAndANodeThatRefusesForGoodIsToldOnce)
 {
     Start();
@@ -116,7 +132,7 @@ TEST_F(Notices, AnUnplugAndReturnIsQuietAndANodeThatRefusesForGoodIsToldOnce)
     device->Plug();
     timers.Advance(10s);
     EXPECT_EQ(told, std::vector<std::string> {"cannot open /dev/hidraw0"});
-    EXPECT_EQ(notifier->notices, std::vector<Notice> {NoPermission("/dev/hidraw0")});
+    EXPECT_EQ(notifier->notices, std::vector<Notice> {NoPermission("/dev/hidraw0", true)});
 }
 
 } // namespace

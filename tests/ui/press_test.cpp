@@ -11,6 +11,9 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
+#include <optional>
+#include <utility>
 
 namespace qz::test {
 namespace {
@@ -40,6 +43,44 @@ TEST_F(FormsTest, Pad7BuzzWithEveryOptionShowsLightsAndTypes)
     EXPECT_EQ(TypedText(keys.Events()), "7BUZZ");
     EXPECT_TRUE(AllKeysReleased(keys.Events()));
     EXPECT_TRUE(f.Locked());
+}
+
+// Calls back on every paint of a widget.
+class PaintSpy final : public QObject {
+public:
+    PaintSpy(QWidget& widget, std::function<void()> onPaint)
+        : onPaint_(std::move(onPaint))
+    {
+        widget.installEventFilter(this);
+    }
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            onPaint_();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> onPaint_;
+};
+
+TEST_F(FormsTest, TheLedGoesOutBeforeTheValuesArePaintedAndTheyArePaintedBeforeTheFirstKey)
+{
+    frmMain& f = Start();
+    f.chkbLights->setChecked(true);
+    f.chkSendKeyPresses->setChecked(true);
+    // The LED frames written and the key events sent when "7" is first painted.
+    std::optional<std::pair<std::size_t, std::size_t>> atPaint;
+    PaintSpy spy(*f.lblPad, [&] {
+        if (!atPaint && f.lblPad->text() == "7") {
+            atPaint.emplace(Writes().size(), keys.Events().size());
+        }
+    });
+    Press(7, kBuzz);
+    ASSERT_TRUE(atPaint);
+    EXPECT_EQ(atPaint->first, 1u) << "the values were painted before the LED report went out";
+    EXPECT_EQ(atPaint->second, 0u) << "a key was typed before the values were painted";
 }
 
 TEST_F(FormsTest, WithoutOptionsAPressOnlyShows)

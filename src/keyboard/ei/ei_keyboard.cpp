@@ -262,7 +262,7 @@ std::optional<bool> EiKeyboard::LockOn(LockKey lock)
     return index < 32 && (*lockedMods_ & (std::uint32_t {1} << index)) != 0;
 }
 
-const KeyTable& EiKeyboard::Keys(bool sync)
+std::shared_ptr<const KeyTable> EiKeyboard::Keys(bool sync)
 {
     if (sync) {
         Dispatch();
@@ -275,16 +275,16 @@ const KeyTable& EiKeyboard::Keys(bool sync)
             xkb_keymap_unref(keymap_);
             keymap_ = pendingKeymap_;
             pendingKeymap_ = nullptr;
-            tableGroup_ = -1;
+            table_.reset();
         }
-        if (keymap_ != nullptr && static_cast<std::int64_t>(group_) != tableGroup_) {
-            table_ = BuildKeyTable(keymap_, group_);
+        if (keymap_ != nullptr && (!table_ || group_ != tableGroup_)) {
+            table_ = std::make_shared<const KeyTable>(BuildKeyTable(keymap_, group_));
             tableGroup_ = group_;
         }
     }
     // A keyboard without a keymap of its own: the server's choice is not
     // ours to know, so the fallback's layout is the best guess.
-    return keymap_ != nullptr ? table_ : fallback_.Keys(sync);
+    return table_ ? table_ : fallback_.Keys(sync);
 }
 
 } // namespace qz

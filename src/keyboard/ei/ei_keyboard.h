@@ -35,10 +35,10 @@ namespace qz {
 // is a round trip to the server (ei_ping); going, the object flushes, stops
 // emulating and only then disconnects, so that the last keys arrive.
 //
-// The table from a lookup stays the one Keys() returns until the next
-// synchronised lookup: what the server announces in between (a new keymap,
-// another group) is read then, never between a character's lookup and its
-// key events. A synchronised lookup first waits, up to kResumeWait, for a
+// What the server announces (a new keymap, another group) is taken at the
+// next synchronised lookup, which hands out a new table; a table handed out
+// never changes, so a character's key events come from the table of its
+// lookup. A synchronised lookup first waits, up to kResumeWait, for a
 // keyboard that is being added again or is paused, so that the first key
 // after a layout switch is neither lost nor looked up on the old keymap;
 // once it waited in vain, it waits again only after the next resume.
@@ -93,7 +93,7 @@ public:
     // modifier.
     std::optional<bool> LockOn(LockKey lock) override;
 
-    const KeyTable& Keys(bool sync) override;
+    std::shared_ptr<const KeyTable> Keys(bool sync) override;
     bool KeyDown(std::uint16_t /*code*/) override { return false; }
 
 private:
@@ -124,9 +124,9 @@ private:
     xkb_keymap* pendingKeymap_ = nullptr;
     bool keymapChanged_ = false; // a device came since, with pendingKeymap_ (or none)
     std::uint32_t group_ = 0; // the server's group, from its modifiers events
-    std::int64_t tableGroup_ = -1; // the group the table was built for
     std::optional<std::uint32_t> lockedMods_; // nullopt: the server sent no modifiers yet
-    KeyTable table_;
+    std::shared_ptr<const KeyTable> table_; // of keymap_ in tableGroup_
+    std::uint32_t tableGroup_ = 0;
 };
 
 } // namespace qz

@@ -83,7 +83,7 @@ bool X11Layout::Broken()
 {
     if (connected_ && xcb_connection_has_error(connection_) != 0) {
         connected_ = false;
-        table_ = KeyTable();
+        table_ = std::make_shared<const KeyTable>();
     }
     return !connected_;
 }
@@ -110,7 +110,7 @@ void X11Layout::LoadKeymap()
     tableGroup_ = -1;
 }
 
-const KeyTable& X11Layout::Keys(bool sync)
+std::shared_ptr<const KeyTable> X11Layout::Keys(bool sync)
 {
     if (Broken()) {
         return table_;
@@ -133,7 +133,7 @@ const KeyTable& X11Layout::Keys(bool sync)
         LoadKeymap();
     }
     if (static_cast<std::int64_t>(group_) != tableGroup_) {
-        table_ = BuildKeyTable(keymap_, group_);
+        table_ = std::make_shared<const KeyTable>(BuildKeyTable(keymap_, group_));
         tableGroup_ = group_;
     }
     return table_;

@@ -3,6 +3,7 @@
 #include "keyboard/key_layout.h"
 
 #include <cstdint>
+#include <memory>
 
 struct xcb_connection_t;
 struct xkb_context;
@@ -32,7 +33,7 @@ public:
     // The connection, for an XTest sink on the same server; null when not connected.
     xcb_connection_t* Connection() const;
 
-    const KeyTable& Keys(bool sync) override;
+    std::shared_ptr<const KeyTable> Keys(bool sync) override;
     std::optional<bool> LockOn(LockKey lock) override;
     bool KeyDown(std::uint16_t code) override;
 
@@ -51,7 +52,7 @@ private:
     std::uint32_t group_ = 0; // the server's group at the last synchronised lookup
     std::int64_t tableGroup_ = -1; // the group the table was built for, -1: none
     std::uint8_t lockedMods_ = 0;
-    KeyTable table_;
+    std::shared_ptr<const KeyTable> table_ = std::make_shared<const KeyTable>();
 };
 
 } // namespace qz

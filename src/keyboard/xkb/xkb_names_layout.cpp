@@ -25,7 +25,7 @@ std::unique_ptr<XkbNamesLayout> XkbNamesLayout::Compile(
 XkbNamesLayout::XkbNamesLayout(xkb_context* context, xkb_keymap* keymap)
     : context_(context)
     , keymap_(keymap)
-    , table_(BuildKeyTable(keymap, 0))
+    , table_(std::make_shared<const KeyTable>(BuildKeyTable(keymap, 0)))
 {
 }
 
@@ -39,11 +39,11 @@ void XkbNamesLayout::SetGroup(std::uint32_t group)
 {
     if (group != group_) {
         group_ = group;
-        table_ = BuildKeyTable(keymap_, group);
+        table_ = std::make_shared<const KeyTable>(BuildKeyTable(keymap_, group));
     }
 }
 
-const KeyTable& XkbNamesLayout::Keys(bool /*sync*/)
+std::shared_ptr<const KeyTable> XkbNamesLayout::Keys(bool /*sync*/)
 {
     return table_;
 }

@@ -29,7 +29,7 @@ public:
     // The compiled keymap, for decoding what was typed with it.
     xkb_keymap* Keymap() const { return keymap_; }
 
-    const KeyTable& Keys(bool sync) override;
+    std::shared_ptr<const KeyTable> Keys(bool sync) override;
     std::optional<bool> LockOn(LockKey /*lock*/) override { return std::nullopt; }
     bool KeyDown(std::uint16_t /*code*/) override { return false; }
 
@@ -39,7 +39,7 @@ private:
     xkb_context* context_;
     xkb_keymap* keymap_;
     std::uint32_t group_ = 0;
-    KeyTable table_;
+    std::shared_ptr<const KeyTable> table_;
 };
 
 } // namespace qz

@@ -237,6 +237,11 @@ HidLayer::ReadResult HidrawLayer::ReadReport(Handle handle, std::span<std::uint8
 
 bool HidrawLayer::WriteReport(Handle handle, std::span<const std::uint8_t> report)
 {
+    // Only to a descriptor still ours: one forgotten after POLLNVAL may have
+    // been handed to someone else since.
+    if (open_.count(handle) == 0) {
+        return false;
+    }
     // Byte 0 is the report ID; hidraw drops a 0 there for devices without IDs.
     ssize_t n;
     do {

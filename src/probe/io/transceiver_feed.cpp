@@ -134,8 +134,9 @@ bool TransceiverFeed::SearchIfDue(Clock::time_point now, std::vector<std::string
     if (failedSearches_ <= Transceiver::kPermissionRetries) {
         return false;
     }
-    for (const OpenFailure& failure : selection.failures) {
+    for (OpenFailure failure : selection.failures) {
         if (failure.status != HidLayer::OpenStatus::Gone && reported_.insert(failure.path).second) {
+            failure.whileSearching = true; // the search goes on: no need to start again
             problems.push_back(DescribeOpenFailure(failure, kProgramName));
         }
     }

@@ -17,7 +17,8 @@ namespace qz {
 // DBUS_SESSION_BUS_ADDRESS names, or else the user's bus at
 // $XDG_RUNTIME_DIR/bus, and libdbus is never left to find or start one by
 // itself (its "autolaunch" may start programs and take seconds). With
-// QZ470_NO_NOTIFY set, to anything but 0, the bus is not even looked for.
+// QZ470_NO_NOTIFY set to anything but "0" (an empty value counts as not
+// set), the bus is not even looked for.
 class DBusNotifier final : public DesktopNotifier {
 public:
     // `appName` is shown as the sender; `desktopEntry` names the
@@ -33,7 +34,7 @@ public:
 
     // The session bus's address, or empty when there is none.
     static QString SessionBusAddress();
-    // True when QZ470_NO_NOTIFY turns notifications off.
+    // True when QZ470_NO_NOTIFY turns notifications off: set, not empty, and not "0".
     static bool SwitchedOff();
 
 private:

@@ -106,12 +106,20 @@ fi
 export XDG_RUNTIME_DIR=/run/xdg WAYLAND_DISPLAY=wayland-0 DISPLAY=:0
 weston_pid=""
 layout_name=""
+# weston 10 (Debian 12) opens its devices itself and needs a VT; weston 11
+# and later (Debian 13 has 14) go through libseat, whose built-in seat
+# manager serves root here, where neither logind nor seatd runs.
+seat_options="--tty=2"
+if ! weston --help 2>&1 | grep -q -- '--tty'; then
+  seat_options=""
+  export LIBSEAT_BACKEND=builtin
+fi
 # start_weston LAYOUT NAME: weston with that keyboard layout (NAME is its
 # name in the keymap).
 start_weston() {
   layout_name=$2
   printf '[keyboard]\nkeymap_layout=%s\n' "$1" >/tmp/weston.ini
-  weston --config=/tmp/weston.ini --backend=drm-backend.so --use-pixman --shell=kiosk-shell.so --tty=2 \
+  weston --config=/tmp/weston.ini --backend=drm-backend.so --use-pixman --shell=kiosk-shell.so $seat_options \
     --idle-time=0 --socket=wayland-0 --xwayland --log=/tmp/weston-"$1".log &
   weston_pid=$!
   wait_for 120 "weston and its X display" '[ -S /run/xdg/wayland-0 ] && [ -S /tmp/.X11-unix/X0 ]' || {

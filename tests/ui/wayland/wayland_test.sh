@@ -35,8 +35,14 @@ set -- "$@" --elf "$tester" --elf $lib/qt6/plugins/platforms/libqxcb.so \
   --elf "$probe" --elf "$keyboard"
 # weston with its DRM backend and kiosk-shell, Xwayland, and wev, the native
 # window (stdbuf, because wev does not flush its output).
-set -- "$@" --elf /usr/bin/weston --elf $lib/libweston-10/drm-backend.so --elf $lib/weston/kiosk-shell.so \
-  --elf $lib/libweston-10/xwayland.so --tree /usr/share/weston \
+# Its plug-ins sit in a folder named after libweston's major version
+# (libweston-10 on Debian 12, libweston-14 on Debian 13): the one that the
+# installed weston links.
+libweston=$(ldd /usr/bin/weston 2>/dev/null | grep -o 'libweston-[0-9]*' | head -n 1 || true)
+[ -n "$libweston" ] && [ -f "$lib/$libweston/drm-backend.so" ] ||
+  { echo "SKIP: weston's DRM backend is not installed (Debian: weston)"; exit 77; }
+set -- "$@" --elf /usr/bin/weston --elf $lib/$libweston/drm-backend.so --elf $lib/weston/kiosk-shell.so \
+  --elf $lib/$libweston/xwayland.so --tree /usr/share/weston \
   --elf /usr/bin/Xwayland --elf /usr/bin/xkbcomp --elf $lib/libEGL.so.1 --elf $lib/libGL.so.1 \
   --tree /usr/share/X11/xkb --tree /usr/share/libinput \
   --elf /usr/bin/wev --elf /usr/bin/stdbuf --elf /usr/libexec/coreutils/libstdbuf.so
@@ -44,8 +50,10 @@ set -- "$@" --elf /usr/bin/weston --elf $lib/libweston-10/drm-backend.so --elf $
 # the "uaccess" tag into an ACL; our packages' rules and the opt-in one's
 # postinst.
 set -- "$@" --elf /bin/udevadm --elf /lib/systemd/systemd-udevd
+# The rules go where the host keeps them: /usr/lib/udev/rules.d on a merged
+# /usr, the one folder of rules that systemd 257's udevd still reads.
 for rule in 50-udev-default 60-input-id 60-drm 70-mouse 70-touchpad 73-seat-late; do
-  set -- "$@" --file /lib/udev/rules.d/$rule.rules
+  set -- "$@" --file "$(readlink -f /lib/udev/rules.d/$rule.rules)"
 done
 set -- "$@" --file "$source/packaging/60-qz470-tester.rules" \
   --file "$source/packaging/wayland-keys/60-qz470-tester-wayland-keys.rules" \

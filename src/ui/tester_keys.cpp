@@ -132,11 +132,13 @@ private:
         }
         state_ = State::kConnecting;
         // On Plasma, the layout in use as KWin switches it.
-        layouts_ = std::make_unique<KdeLayouts>(busAddress_, [this](unsigned group) {
-            if (keyboard_) {
-                keyboard_->SetDesktopGroup(group);
-            }
-        });
+        if (KdeLayouts::OnPlasma(std::getenv("XDG_CURRENT_DESKTOP"))) {
+            layouts_ = std::make_unique<KdeLayouts>(busAddress_, [this](unsigned group) {
+                if (keyboard_) {
+                    keyboard_->SetDesktopGroup(group);
+                }
+            });
+        }
         watch_ = std::make_unique<QSocketNotifier>(keyboard_->Fd(), QSocketNotifier::Read);
         QObject::connect(watch_.get(), &QSocketNotifier::activated, watch_.get(), [this] { Readable(); });
         ready_.start(kReadyWithinMs);

@@ -17,6 +17,14 @@ const QString kInterface = QStringLiteral("org.kde.KeyboardLayouts");
 
 } // namespace
 
+bool KdeLayouts::OnPlasma(const char* currentDesktop)
+{
+    if (currentDesktop == nullptr) {
+        return false;
+    }
+    return QString::fromLocal8Bit(currentDesktop).split(QLatin1Char(':')).contains(QStringLiteral("KDE"));
+}
+
 KdeLayouts::KdeLayouts(const QString& busAddress, std::function<void(unsigned)> changed)
     : connectionName_(QStringLiteral("qz470-tester-kde-layouts-%1").arg(reinterpret_cast<quintptr>(this)))
     , changed_(std::move(changed))
@@ -26,8 +34,11 @@ KdeLayouts::KdeLayouts(const QString& busAddress, std::function<void(unsigned)> 
         return;
     }
     bus.connect(kService, kPath, kInterface, QStringLiteral("layoutChanged"), this, SLOT(OnLayoutChanged(uint)));
-    auto* watcher = new QDBusPendingCallWatcher(
-        bus.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("getLayout"))), this);
+    // Asked of a running KWin only: a desktop that merely has the service
+    // installed must not start it for us.
+    QDBusMessage get = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("getLayout"));
+    get.setAutoStartService(false);
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         w->deleteLater();
         const QDBusPendingReply<uint> reply = *w;

@@ -281,7 +281,12 @@ void RemoteDesktopPortal::OnResponse(uint code, const QVariantMap& results)
             if (token.isEmpty() || !tokens_.Save(token.toStdString())) {
                 tokens_.Remove();
             }
-            if ((results.value(QStringLiteral("devices")).toUInt() & kKeyboard) == 0) {
+            // The person may share other devices and not the keyboard: a
+            // refusal. A desktop that does not say which (none is bound to)
+            // is taken at its word that it granted, and the keyboard's
+            // arrival decides.
+            const QVariant devices = results.value(QStringLiteral("devices"));
+            if (devices.isValid() && (devices.toUInt() & kKeyboard) == 0) {
                 Fail(Outcome::kRefused, "the keyboard was not shared");
                 return;
             }

@@ -6,12 +6,11 @@
 #include "keyboard/layout_key_injector.h"
 #include "keyboard/switchable_key_injector.h"
 #include "keyboard/xkb/xkb_names_layout.h"
+#include "xkb_decoder.h"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -22,15 +21,7 @@ namespace {
 using Sink = FakeKeySink;
 using Events = std::vector<Sink::Event>;
 
-std::unique_ptr<XkbNamesLayout> CompileOrSkip(const char* names)
-{
-    auto layout = XkbNamesLayout::Compile(names);
-    if (layout == nullptr) {
-        std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names);
-        std::exit(77);
-    }
-    return layout;
-}
+using test::CompileOrSkip;
 
 // A layout whose keymap is replaced right after the first lookup, as a new
 // keymap from the X server or the compositor can be at any moment.

@@ -2,9 +2,30 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace qz::test {
+
+std::unique_ptr<XkbNamesLayout> CompileOrSkip(const std::string& names)
+{
+    auto layout = XkbNamesLayout::Compile(names);
+    if (layout == nullptr) {
+        std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names.c_str());
+        std::fflush(stdout);
+        std::exit(77);
+    }
+    return layout;
+}
+
+std::string Latin1ToUtf8(std::uint8_t c)
+{
+    if (c < 0x80) {
+        return std::string(1, static_cast<char>(c));
+    }
+    return {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+}
 
 XkbDecoder::XkbDecoder(xkb_keymap* keymap, std::uint32_t group)
     : state_(xkb_state_new(keymap))

@@ -4,30 +4,28 @@
 
 #include <libeis.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdlib>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 namespace qz::test {
 
+using namespace std::chrono_literals;
+
+// The server's thread reads the clients; the test's thread sends and looks.
+// Both hold the mutex while they touch libeis or the state.
 struct EisServer::State {
     struct eis* eis = nullptr;
-    int wake = -1; // eventfd: a job is queued, or the thread should end
     std::thread thread;
+    std::atomic<bool> ending {false};
     std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::function<void()>> jobs;
-    bool ending = false;
 
-    // Only the server's thread touches these (and jobs run there).
     xkb_context* xkb = nullptr;
     xkb_keymap* keymap = nullptr;
     std::unique_ptr<XkbDecoder> decoder;
@@ -39,10 +37,7 @@ struct EisServer::State {
     bool emulating = false;
     std::uint32_t locked = 0;
     std::uint32_t group = 0;
-    std::string text;
-    std::vector<std::uint32_t> sequences;
-    std::vector<std::uint16_t> pressed;
-    int outside = 0;
+    Received received;
 
     bool Compile(const Keyboard& wanted)
     {
@@ -123,7 +118,9 @@ struct EisServer::State {
             }
             break;
         case EIS_EVENT_DEVICE_START_EMULATING:
-            sequences.push_back(eis_event_emulating_get_sequence(event));
+            // libeis 1.3 reports every sequence number as 0, so only the
+            // starts are counted.
+            ++received.starts;
             emulating = true;
             break;
         case EIS_EVENT_DEVICE_STOP_EMULATING:
@@ -133,13 +130,13 @@ struct EisServer::State {
             const auto code = static_cast<std::uint16_t>(eis_event_keyboard_get_key(event));
             const bool down = eis_event_keyboard_get_key_is_press(event);
             if (!emulating || !resumed) {
-                ++outside;
+                ++received.outside;
             }
             if (down) {
-                pressed.push_back(code);
+                received.pressed.push_back(code);
             }
             decoder->Key(code, down);
-            text += decoder->TakeText();
+            received.text += decoder->TakeText();
             break;
         }
         case EIS_EVENT_CLIENT_DISCONNECT: {
@@ -162,31 +159,14 @@ struct EisServer::State {
 
     void Loop()
     {
-        pollfd fds[2] = {{eis_get_fd(eis), POLLIN, 0}, {wake, POLLIN, 0}};
-        for (;;) {
-            poll(fds, 2, -1);
-            if ((fds[1].revents & POLLIN) != 0) {
-                std::uint64_t count = 0;
-                if (read(wake, &count, sizeof count) < 0) {
-                    count = 0; // nothing to read: woken for the socket
-                }
-            }
+        pollfd readable {eis_get_fd(eis), POLLIN, 0};
+        while (!ending) {
+            poll(&readable, 1, 20);
+            std::lock_guard lock(mutex);
             eis_dispatch(eis);
             while (eis_event* event = eis_get_event(eis)) {
                 Handle(event);
                 eis_event_unref(event);
-            }
-            std::unique_lock lock(mutex);
-            while (!jobs.empty()) {
-                std::function<void()> job = std::move(jobs.front());
-                jobs.pop_front();
-                lock.unlock();
-                job();
-                lock.lock();
-            }
-            changed.notify_all();
-            if (ending) {
-                return;
             }
         }
     }
@@ -205,7 +185,6 @@ std::unique_ptr<EisServer> EisServer::Start(const Keyboard& keyboard, std::strin
         why = "libeis could not set up a server";
         return nullptr;
     }
-    state->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     State* raw = state.get();
     state->thread = std::thread([raw] { raw->Loop(); });
     return std::unique_ptr<EisServer>(new EisServer(std::move(state)));
@@ -218,11 +197,7 @@ EisServer::EisServer(std::unique_ptr<State> state)
 
 EisServer::~EisServer()
 {
-    {
-        std::lock_guard lock(state_->mutex);
-        state_->ending = true;
-    }
-    Wake();
+    state_->ending = true;
     state_->thread.join();
     state_->RemoveKeyboard();
     if (state_->seat != nullptr) {
@@ -235,152 +210,96 @@ EisServer::~EisServer()
     state_->decoder.reset();
     xkb_keymap_unref(state_->keymap);
     xkb_context_unref(state_->xkb);
-    close(state_->wake);
-}
-
-void EisServer::Wake()
-{
-    // An eventfd's counter cannot overflow from our few writes.
-    const std::uint64_t one = 1;
-    if (write(state_->wake, &one, sizeof one) != sizeof one) {
-        std::abort();
-    }
-}
-
-void EisServer::Run(std::function<void()> job)
-{
-    bool done = false;
-    std::unique_lock lock(state_->mutex);
-    state_->jobs.push_back([&job, &done, this] {
-        job();
-        std::lock_guard inner(state_->mutex);
-        done = true;
-    });
-    Wake();
-    state_->changed.wait(lock, [&] { return done; });
 }
 
 int EisServer::NewClient()
 {
-    int fd = -1;
-    Run([&] { fd = eis_backend_fd_add_client(state_->eis); });
+    std::lock_guard lock(state_->mutex);
+    const int fd = eis_backend_fd_add_client(state_->eis);
     return fd < 0 ? -1 : fd;
 }
 
 void EisServer::ReplaceKeyboard(const Keyboard& keyboard)
 {
-    Run([&] {
-        state_->RemoveKeyboard();
-        state_->Compile(keyboard);
-        state_->AddKeyboard();
-    });
+    std::lock_guard lock(state_->mutex);
+    state_->RemoveKeyboard();
+    state_->Compile(keyboard);
+    state_->AddKeyboard();
 }
 
 void EisServer::SendModifiers(std::uint32_t locked, std::uint32_t group)
 {
-    Run([&] {
-        state_->locked = locked;
-        state_->group = group;
-        state_->decoder->SetLockedAndGroup(locked, group);
-        if (state_->device != nullptr) {
-            eis_device_keyboard_send_xkb_modifiers(state_->device, 0, 0, locked, group);
-        }
-    });
+    std::lock_guard lock(state_->mutex);
+    state_->locked = locked;
+    state_->group = group;
+    state_->decoder->SetLockedAndGroup(locked, group);
+    if (state_->device != nullptr) {
+        eis_device_keyboard_send_xkb_modifiers(state_->device, 0, 0, locked, group);
+    }
 }
 
 void EisServer::Pause()
 {
-    Run([&] {
-        if (state_->device != nullptr) {
-            eis_device_pause(state_->device);
-            state_->resumed = false;
-            state_->emulating = false;
-        }
-    });
+    std::lock_guard lock(state_->mutex);
+    if (state_->device != nullptr) {
+        eis_device_pause(state_->device);
+        state_->resumed = false;
+        state_->emulating = false;
+    }
 }
 
 void EisServer::Resume()
 {
-    Run([&] {
-        if (state_->device != nullptr) {
-            eis_device_resume(state_->device);
-            state_->resumed = true;
-        }
-    });
+    std::lock_guard lock(state_->mutex);
+    if (state_->device != nullptr) {
+        eis_device_resume(state_->device);
+        state_->resumed = true;
+    }
 }
 
 void EisServer::DisconnectClients()
 {
-    Run([&] {
-        for (eis_client* client : state_->clients) {
-            eis_client_disconnect(client);
-        }
-    });
+    std::lock_guard lock(state_->mutex);
+    for (eis_client* client : state_->clients) {
+        eis_client_disconnect(client);
+    }
 }
 
-std::uint32_t EisServer::ModMask(const std::string& name)
-{
-    std::uint32_t mask = 0;
-    Run([&] {
-        const xkb_mod_index_t index = xkb_keymap_mod_get_index(state_->keymap, name.c_str());
-        mask = index == XKB_MOD_INVALID ? 0 : std::uint32_t {1} << index;
-    });
-    return mask;
-}
-
-std::string EisServer::TakeText()
-{
-    std::string text;
-    Run([&] { text = std::exchange(state_->text, {}); });
-    return text;
-}
-
-bool EisServer::AnyKeyDown()
-{
-    bool down = false;
-    Run([&] { down = state_->decoder->AnyKeyDown(); });
-    return down;
-}
-
-std::vector<std::uint32_t> EisServer::Sequences()
-{
-    std::vector<std::uint32_t> sequences;
-    Run([&] { sequences = state_->sequences; });
-    return sequences;
-}
-
-int EisServer::KeysOutsideEmulation()
-{
-    int outside = 0;
-    Run([&] { outside = state_->outside; });
-    return outside;
-}
-
-std::vector<std::uint16_t> EisServer::TakePressedCodes()
-{
-    std::vector<std::uint16_t> codes;
-    Run([&] { codes = std::exchange(state_->pressed, {}); });
-    return codes;
-}
-
-bool EisServer::ClientConnected()
-{
-    bool connected = false;
-    Run([&] { connected = state_->seat != nullptr; });
-    return connected;
-}
-
-std::string EisServer::WaitForText(std::size_t length, std::chrono::milliseconds within)
+EisServer::Received EisServer::Take(std::size_t length, std::chrono::milliseconds within)
 {
     const auto deadline = std::chrono::steady_clock::now() + within;
     for (;;) {
-        bool enough = false;
-        Run([&] { enough = state_->text.size() >= length; });
-        if (enough || std::chrono::steady_clock::now() >= deadline) {
-            return TakeText();
+        {
+            std::lock_guard lock(state_->mutex);
+            Received& received = state_->received;
+            if (received.text.size() >= length || std::chrono::steady_clock::now() >= deadline) {
+                return {std::exchange(received.text, {}), std::exchange(received.pressed, {}),
+                    state_->decoder->AnyKeyDown(), received.starts, received.outside};
+            }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(5ms);
     }
+}
+
+bool DispatchUntil(EiKeyboard& keyboard, EiKeyboard::State state, std::chrono::milliseconds within)
+{
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (keyboard.Current() != state && std::chrono::steady_clock::now() < deadline) {
+        pollfd readable {keyboard.Fd(), POLLIN, 0};
+        poll(&readable, 1, 50);
+        keyboard.Dispatch();
+    }
+    return keyboard.Current() == state;
+}
+
+std::unique_ptr<EiKeyboard> ConnectEiKeyboard(int fd, KeyLayout& fallback, std::string& why)
+{
+    auto keyboard = EiKeyboard::Connect(fd, fallback, why);
+    if (keyboard && !DispatchUntil(*keyboard, EiKeyboard::State::kResumed, 5s)) {
+        why = "the EIS server offered no keyboard within 5 s";
+        return nullptr;
+    }
+    return keyboard;
 }
 
 } // namespace qz::test

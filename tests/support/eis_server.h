@@ -3,12 +3,14 @@
 // An emulated-input (EIS) server of the tests' own, on libeis, in a thread
 // of its own: one seat that offers a keyboard whose keymap is compiled from
 // layout names, as a compositor's keyboard carries the layout in force. It
-// records every key event a client sends and reads it through xkbcommon's
-// state machine into text, as the compositor would.
+// reads every key event a client sends through xkbcommon's state machine
+// into text, as the compositor would. And the ei sink as a client of such a
+// server, or of a compositor's.
+
+#include "keyboard/ei/ei_keyboard.h"
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +23,17 @@ public:
         std::string layout = "us"; // xkb layout names, "us,de" for two groups
         bool sendKeymap = true; // without: the device carries none, the server reads keys with `layout`
     };
+    // What arrived since the last look.
+    struct Received {
+        std::string text; // what the key presses typed
+        std::vector<std::uint16_t> pressed; // the key codes of the presses
+        bool keyDown = false; // a key is still down
+        int starts = 0; // start-emulating requests, since the server started
+        int outside = 0; // key events while not emulating or not resumed (a client bug), since then
+    };
+    // Lock (Caps Lock) among the locked modifiers: the second of the core
+    // modifiers, which every XKB keymap keeps in that place.
+    static constexpr std::uint32_t kCapsLockMask = 1u << 1;
 
     // nullptr when libeis or the keymap fails; `why` says why.
     static std::unique_ptr<EisServer> Start(const Keyboard& keyboard, std::string& why);
@@ -32,7 +45,7 @@ public:
     // owns it), -1 on failure.
     int NewClient();
 
-    // Each of these returns once the server has done it.
+    // Each of these has been sent when it returns.
     // Removes the keyboard and adds one with another keymap, as a
     // compositor does when the layout changes.
     void ReplaceKeyboard(const Keyboard& keyboard);
@@ -41,33 +54,22 @@ public:
     void SendModifiers(std::uint32_t locked, std::uint32_t group);
     void Pause();
     void Resume();
-    // Disconnects every client.
     void DisconnectClients();
 
-    // The XKB mask of a modifier ("Lock", "Mod2") in the current keymap.
-    std::uint32_t ModMask(const std::string& name);
-
-    // What arrived: the text the key presses typed so far (taken), whether a
-    // key is still down, the sequence numbers of start-emulating in order,
-    // and key events that came while the device was not emulating or not
-    // resumed (a client bug), key codes of presses.
-    std::string TakeText();
-    bool AnyKeyDown();
-    std::vector<std::uint32_t> Sequences();
-    int KeysOutsideEmulation();
-    std::vector<std::uint16_t> TakePressedCodes();
-    bool ClientConnected();
-
-    // Takes the text once at least `length` bytes of it arrived, or when
-    // the time is up.
-    std::string WaitForText(std::size_t length, std::chrono::milliseconds within);
+    // Takes what arrived, once the text has at least `length` bytes or the
+    // time is up (at once with 0).
+    Received Take(std::size_t length = 0, std::chrono::milliseconds within = std::chrono::milliseconds(0));
 
 private:
     struct State;
     explicit EisServer(std::unique_ptr<State> state);
-    void Run(std::function<void()> job);
-    void Wake();
     std::unique_ptr<State> state_;
 };
+
+// The ei sink on a connection to an EIS server, once its keyboard takes
+// keys; nullptr, with `why`, when that did not come within 5 s.
+std::unique_ptr<EiKeyboard> ConnectEiKeyboard(int fd, KeyLayout& fallback, std::string& why);
+// Reads the sink's connection until it is in `state`; false when the time ran out.
+bool DispatchUntil(EiKeyboard& keyboard, EiKeyboard::State state, std::chrono::milliseconds within);
 
 } // namespace qz::test

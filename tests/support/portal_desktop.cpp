@@ -12,8 +12,6 @@
 #include <QProcessEnvironment>
 #include <QTest>
 
-#include <csignal>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,27 +34,6 @@ bool WriteFile(const QString& path, const QString& text)
     return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0;
 }
 
-// Gone with the test program, also when it crashes or is killed.
-void StartChild(
-    QProcess& process, const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
-{
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    process.start(program, arguments);
-}
-
-void Stop(QProcess& process)
-{
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-}
-
 } // namespace
 
 std::vector<PortalBackend::Call> PortalBackend::Calls() const
@@ -65,40 +42,23 @@ std::vector<PortalBackend::Call> PortalBackend::Calls() const
     return calls_;
 }
 
-QString PortalBackend::introspect(const QString& path) const
+bool PortalBackend::WaitForCall(const QString& method, int times) const
 {
-    if (path != kPath) {
-        return QStringLiteral(R"(<interface name="org.freedesktop.impl.portal.Session">
-  <method name="Close"/>
-  <signal name="Closed"/>
-</interface>
-<interface name="org.freedesktop.impl.portal.Request">
-  <method name="Close"/>
-</interface>
-)");
-    }
-    return QStringLiteral(R"(<interface name="org.freedesktop.impl.portal.RemoteDesktop">
-  <method name="CreateSession">
-    <arg type="o" direction="in"/><arg type="o" direction="in"/><arg type="s" direction="in"/>
-    <arg type="a{sv}" direction="in"/><arg type="u" direction="out"/><arg type="a{sv}" direction="out"/>
-  </method>
-  <method name="SelectDevices">
-    <arg type="o" direction="in"/><arg type="o" direction="in"/><arg type="s" direction="in"/>
-    <arg type="a{sv}" direction="in"/><arg type="u" direction="out"/><arg type="a{sv}" direction="out"/>
-  </method>
-  <method name="Start">
-    <arg type="o" direction="in"/><arg type="o" direction="in"/><arg type="s" direction="in"/>
-    <arg type="s" direction="in"/><arg type="a{sv}" direction="in"/><arg type="u" direction="out"/>
-    <arg type="a{sv}" direction="out"/>
-  </method>
-  <method name="ConnectToEIS">
-    <arg type="o" direction="in"/><arg type="s" direction="in"/><arg type="a{sv}" direction="in"/>
-    <arg type="h" direction="out"/>
-  </method>
-  <property name="AvailableDeviceTypes" type="u" access="read"/>
-  <property name="version" type="u" access="read"/>
-</interface>
-)");
+    return QTest::qWaitFor(
+        [&] {
+            int count = 0;
+            for (const Call& call : Calls()) {
+                count += call.method == method ? 1 : 0;
+            }
+            return count >= times;
+        },
+        20000);
+}
+
+QString PortalBackend::introspect(const QString& /*path*/) const
+{
+    // The frontend calls the backend without looking first.
+    return {};
 }
 
 bool PortalBackend::handleMessage(const QDBusMessage& message, const QDBusConnection& connection)
@@ -109,17 +69,13 @@ bool PortalBackend::handleMessage(const QDBusMessage& message, const QDBusConnec
     const QList<QVariant> args = message.arguments();
     const QString member = message.member();
     if (message.interface() == kProperties) {
+        // The frontend reads them all once, as it starts.
         QVariantMap properties;
         properties.insert(QStringLiteral("AvailableDeviceTypes"), availableTypes_);
         properties.insert(QStringLiteral("version"), 2u);
-        if (member == QStringLiteral("GetAll")) {
-            connection.send(message.createReply(QVariant::fromValue(properties)));
-        } else if (member == QStringLiteral("Get") && args.size() == 2) {
-            connection.send(
-                message.createReply(QVariant::fromValue(QDBusVariant(properties.value(args[1].toString())))));
-        } else {
-            connection.send(message.createErrorReply(QDBusError::NotSupported, member));
-        }
+        connection.send(member == QStringLiteral("GetAll")
+                ? message.createReply(QVariant::fromValue(properties))
+                : message.createErrorReply(QDBusError::NotSupported, member));
         return true;
     }
     if (message.interface() == kSession || message.interface() == kRequest) {
@@ -129,55 +85,37 @@ bool PortalBackend::handleMessage(const QDBusMessage& message, const QDBusConnec
     if (message.interface() != kRemoteDesktop) {
         return false;
     }
-    Call call;
-    call.method = member;
-    const QVariantMap empty;
-    if (member == QStringLiteral("ConnectToEIS") && args.size() == 3) {
-        call.appId = args[1].toString();
-        {
-            std::lock_guard lock(mutex_);
-            calls_.push_back(call);
-        }
-        const int fd = eisConnection ? eisConnection() : -1;
-        if (fd < 0) {
-            connection.send(message.createErrorReply(QDBusError::Failed, QStringLiteral("no EIS server")));
-        } else {
-            connection.send(message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fd))));
-            ::close(fd);
-        }
-        return true;
-    }
-    if (args.size() < 4) {
+    // (session, app id, options) for ConnectToEIS; (request, session, app
+    // id, [parent window,] options) for the others.
+    const bool connect = member == QStringLiteral("ConnectToEIS");
+    if (args.size() < (connect ? 3 : 4)) {
         connection.send(message.createErrorReply(QDBusError::InvalidArgs, member));
         return true;
     }
-    call.appId = args[2].toString();
-    call.options = qdbus_cast<QVariantMap>(args.last());
-    if (member == QStringLiteral("Start")) {
-        call.parentWindow = args[3].toString();
-    }
     {
         std::lock_guard lock(mutex_);
-        calls_.push_back(call);
+        calls_.push_back({member, args[connect ? 1 : 2].toString(),
+            member == QStringLiteral("Start") ? args[3].toString() : QString(), qdbus_cast<QVariantMap>(args.last())});
         if (member == QStringLiteral("CreateSession")) {
             sessions_.push_back(qvariant_cast<QDBusObjectPath>(args[1]).path());
         }
     }
-    if (member == QStringLiteral("Start") && answer != Answer::kGrant) {
-        if (answer == Answer::kHold) {
-            message.setDelayedReply(true);
-            std::lock_guard lock(mutex_);
-            held_.push_back(message);
-        } else {
-            Answer(message, false);
+    if (connect) {
+        const int fd = eisConnection ? eisConnection() : -1;
+        connection.send(fd < 0 ? message.createErrorReply(QDBusError::Failed, QStringLiteral("no EIS server"))
+                               : message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fd))));
+        if (fd >= 0) {
+            ::close(fd);
         }
-        return true;
+    } else if (member == QStringLiteral("Start") && answer == Answer::kHold) {
+        message.setDelayedReply(true);
+        std::lock_guard lock(mutex_);
+        held_.push_back(message);
+    } else if (member == QStringLiteral("Start")) {
+        Answer(message, answer == Answer::kGrant);
+    } else {
+        connection.send(message.createReply({0u, QVariant::fromValue(QVariantMap())}));
     }
-    if (member == QStringLiteral("Start")) {
-        Answer(message, true);
-        return true;
-    }
-    connection.send(message.createReply({0u, QVariant::fromValue(empty)}));
     return true;
 }
 
@@ -225,11 +163,10 @@ void PortalBackend::CloseSessions()
     }
 }
 
-std::unique_ptr<PortalDesktop> PortalDesktop::Start(
-    const QString& home, std::string& why, bool frontend, unsigned availableTypes, const QStringList& desktopFiles)
+std::unique_ptr<PortalDesktop> PortalDesktop::Start(const QString& home, const Options& options, std::string& why)
 {
     static std::atomic<int> serial {0};
-    if (frontend && (!QFileInfo(kFrontend).isExecutable() || !QFileInfo(kStore).isExecutable())) {
+    if (options.frontend && (!QFileInfo(kFrontend).isExecutable() || !QFileInfo(kStore).isExecutable())) {
         why = "xdg-desktop-portal is not installed";
         return nullptr;
     }
@@ -242,12 +179,12 @@ std::unique_ptr<PortalDesktop> PortalDesktop::Start(
     if (!desktop->bus_) {
         return nullptr;
     }
-    if (!frontend) {
+    if (!options.frontend) {
         return desktop;
     }
     // The backend first: the frontend looks for it when it starts.
     const QString connectionName = QStringLiteral("qz-test-portal-backend-%1").arg(++serial);
-    desktop->backend_.reset(new PortalBackend(connectionName, availableTypes));
+    desktop->backend_.reset(new PortalBackend(connectionName, options.availableTypes));
     QDBusConnection connection = QDBusConnection::connectToBus(desktop->BusAddress(), connectionName);
     if (!connection.isConnected()
         || !connection.registerVirtualObject(
@@ -269,10 +206,13 @@ std::unique_ptr<PortalDesktop> PortalDesktop::Start(
     // The applications it knows: a registered name must be a desktop file's.
     const QString data = desktop->config_.filePath(QStringLiteral("data"));
     QDir().mkpath(data + QStringLiteral("/applications"));
-    for (const QString& file : desktopFiles) {
-        QFile::copy(file, data + QStringLiteral("/applications/") + QFileInfo(file).fileName());
-    }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!options.program.isEmpty()) {
+        QFile::copy(
+            options.desktopFile, data + QStringLiteral("/applications/") + QFileInfo(options.desktopFile).fileName());
+        environment.insert(QStringLiteral("PATH"),
+            QFileInfo(options.program).absolutePath() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    }
     environment.insert(QStringLiteral("XDG_DATA_DIRS"), data + QStringLiteral(":/usr/share"));
     environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), desktop->BusAddress());
     environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), portals);
@@ -280,8 +220,10 @@ std::unique_ptr<PortalDesktop> PortalDesktop::Start(
     environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("qztest"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
     environment.insert(QStringLiteral("HOME"), home);
-    StartChild(desktop->store_, kStore, {QStringLiteral("--replace")}, environment);
-    StartChild(desktop->frontend_, kFrontend, {QStringLiteral("--replace")}, environment);
+    desktop->store_.setProcessChannelMode(QProcess::MergedChannels);
+    desktop->frontend_.setProcessChannelMode(QProcess::MergedChannels);
+    StartTied(desktop->store_, kStore, {QStringLiteral("--replace")}, environment);
+    StartTied(desktop->frontend_, kFrontend, {QStringLiteral("--replace")}, environment);
     // The frontend is ready once it owns its name.
     QDBusConnection probe(connectionName);
     const bool up = QTest::qWaitFor(

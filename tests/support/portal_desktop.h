@@ -42,6 +42,9 @@ public:
     std::function<int()> eisConnection;
 
     std::vector<Call> Calls() const;
+    // Waits until `method` was called `times` times in all; false when that
+    // did not come within 20 s.
+    bool WaitForCall(const QString& method, int times = 1) const;
     // Answers a held Start: granted or refused.
     void Release(bool grant);
     // Ends every session, as the desktop's own indicator does.
@@ -71,13 +74,20 @@ class PortalDesktop {
 public:
     static constexpr const char* kBackendName = "org.freedesktop.impl.portal.desktop.qztest";
 
-    // The bus, the permission store (state under `home`), the backend with
-    // `availableTypes` (1 keyboard, 2 pointer) and the frontend, which reads
-    // them as it starts; with `frontend` false, a bus with no portal at all.
-    // The frontend knows the applications of `desktopFiles` as installed.
-    // nullptr when something cannot start; `why` says why.
-    static std::unique_ptr<PortalDesktop> Start(const QString& home, std::string& why, bool frontend = true,
-        unsigned availableTypes = 1, const QStringList& desktopFiles = {});
+    struct Options {
+        bool frontend = true; // false: a bus with no portal at all
+        unsigned availableTypes = 1; // the backend's AvailableDeviceTypes: 1 keyboard, 2 pointer
+        // The program under test as installed, as the frontend checks it
+        // when the program registers its name: its binary's folder on the
+        // PATH, its desktop file among the applications.
+        QString program;
+        QString desktopFile;
+    };
+
+    // The bus, the permission store (state under `home`), the backend and
+    // the frontend, which reads the backend as it starts. nullptr when
+    // something cannot start; `why` says why.
+    static std::unique_ptr<PortalDesktop> Start(const QString& home, const Options& options, std::string& why);
     ~PortalDesktop();
 
     const QString& BusAddress() const { return bus_->Address(); }

@@ -123,6 +123,13 @@ TEST_F(EiKeyboardTest, FollowsANewKeymapAndTheServersModifiersBetweenPresses)
     got = Type("zy", 2);
     EXPECT_EQ(got.text, "zy");
     EXPECT_EQ(got.pressed, (Codes {KEY_Y, KEY_Z}));
+    // Back to US without a word from the server, as on KWin: the desktop's
+    // word on the group counts, until the server's next modifiers event.
+    server->SendModifiers(0, 0, false);
+    ei->SetDesktopGroup(0);
+    EXPECT_EQ(Type("z", 1).pressed, (Codes {KEY_Z}));
+    server->SendModifiers(0, 1);
+    EXPECT_EQ(Type("z", 1).pressed, (Codes {KEY_Y}));
 
     // Caps Lock locked on the server's keyboard: the keys act as on a real
     // one, and the lock reads as on.

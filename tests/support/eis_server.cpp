@@ -227,13 +227,13 @@ void EisServer::ReplaceKeyboard(const Keyboard& keyboard)
     state_->AddKeyboard();
 }
 
-void EisServer::SendModifiers(std::uint32_t locked, std::uint32_t group)
+void EisServer::SendModifiers(std::uint32_t locked, std::uint32_t group, bool tell)
 {
     std::lock_guard lock(state_->mutex);
     state_->locked = locked;
     state_->group = group;
     state_->decoder->SetLockedAndGroup(locked, group);
-    if (state_->device != nullptr) {
+    if (state_->device != nullptr && tell) {
         eis_device_keyboard_send_xkb_modifiers(state_->device, 0, 0, locked, group);
     }
 }

@@ -49,9 +49,10 @@ public:
     // Removes the keyboard and adds one with another keymap, as a
     // compositor does when the layout changes.
     void ReplaceKeyboard(const Keyboard& keyboard);
-    // The keyboard's locked modifiers (XKB mask) and group, sent to the
-    // client and applied to the server's own state.
-    void SendModifiers(std::uint32_t locked, std::uint32_t group);
+    // The keyboard's locked modifiers (XKB mask) and group, applied to the
+    // server's own state and, with `tell`, sent to the client (KWin 6.3
+    // switches layouts without telling).
+    void SendModifiers(std::uint32_t locked, std::uint32_t group, bool tell = true);
     void Pause();
     void Resume();
     void DisconnectClients();

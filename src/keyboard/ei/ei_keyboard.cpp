@@ -146,13 +146,6 @@ void EiKeyboard::Handle(ei_event* event)
     }
 }
 
-void EiKeyboard::SetDesktopGroup(std::uint32_t group)
-{
-    if (!lockedMods_) {
-        group_ = group;
-    }
-}
-
 void EiKeyboard::DeviceAdded(ei_device* device)
 {
     device_ = ei_device_ref(device);

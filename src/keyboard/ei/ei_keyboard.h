@@ -82,9 +82,10 @@ public:
     void Dispatch();
     State Current() const { return state_; }
     // The group in use, as the desktop tells it by other means, for a server
-    // that sends no modifiers events (KWin 6.3 sends none when the layout
-    // switches). Once the server has sent one, its word counts instead.
-    void SetDesktopGroup(std::uint32_t group);
+    // that sends no modifiers event when the layout switches (KWin 6.3). The
+    // latest word counts: this, or the group of the server's last modifiers
+    // event, whichever came later.
+    void SetDesktopGroup(std::uint32_t group) { group_ = group; }
 
     void Send(std::uint16_t code, bool down) override;
     void Flush() override;

@@ -11,8 +11,9 @@ namespace qz {
 // layouts interface on the session bus (org.kde.keyboard /Layouts): its
 // index, which is the group of the keymap KWin hands to emulated-input
 // clients. KWin 6.3 tells those clients nothing when the layout switches, so
-// the ei sink learns the group here; where the server does send its
-// modifiers events, their group counts instead (EiKeyboard::SetDesktopGroup).
+// the ei sink learns the group here too; a modifiers event that the server
+// does send counts as well, the later of the two winning
+// (EiKeyboard::SetDesktopGroup).
 // Made on Plasma only (OnPlasma); silent where KWin does not answer.
 class KdeLayouts final : public QObject {
     Q_OBJECT

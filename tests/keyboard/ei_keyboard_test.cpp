@@ -56,15 +56,6 @@ protected:
         return server->Take(length, 5s);
     }
 
-    bool CapsLock()
-    {
-        bool caps = false;
-        bool num = false;
-        bool scroll = false;
-        kbd->GetLockStatus(caps, num, scroll);
-        return caps;
-    }
-
     std::unique_ptr<EisServer> server;
     std::unique_ptr<XkbNamesLayout> fallback_;
     std::unique_ptr<EiKeyboard> ei;
@@ -136,9 +127,9 @@ TEST_F(EiKeyboardTest, FollowsANewKeymapAndTheServersModifiersBetweenPresses)
     server->ReplaceKeyboard({"us"});
     server->SendModifiers(EisServer::kCapsLockMask, 0);
     EXPECT_EQ(Type("BUZZ", 4).text, "buzz");
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd));
     server->SendModifiers(0, 0);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd));
 
     // A French keymap in place of the US one: the digits need Shift now.
     server->ReplaceKeyboard({"fr"});

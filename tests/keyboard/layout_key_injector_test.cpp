@@ -60,15 +60,6 @@ protected:
                                     << "\nexpected: " << Sink::Describe(expected);
     }
 
-    bool CapsLock()
-    {
-        bool caps = false;
-        bool num = false;
-        bool scroll = false;
-        kbd_->GetLockStatus(caps, num, scroll);
-        return caps;
-    }
-
     Sink sink_;
     std::unique_ptr<XkbNamesLayout> layout_;
     std::unique_ptr<LayoutKeyInjector> keys_;
@@ -131,16 +122,16 @@ TEST_F(LayoutKeyInjectorTest, ACharacterIsTypedWhollyFromTheTableItsKeyWasFoundI
 TEST_F(LayoutKeyInjectorTest, LockStatesComeFromTheSinksLedsFirst)
 {
     Use("us");
-    EXPECT_FALSE(CapsLock()); // neither the sink nor a keymap from names can tell: off
+    EXPECT_FALSE(test::CapsLockOn(*kbd_)); // neither the sink nor a keymap from names can tell: off
     sink_.SetLed(LockKey::kCaps, true);
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     sink_.SetLed(LockKey::kCaps, false);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
     // Held down reads as on, whatever the lock.
     kbd_->PressKeyVK(VirtualKey::kCapsLock, true);
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
 }
 
 TEST_F(LayoutKeyInjectorTest, ASinkSwitchedBetweenTwoCharactersTakesTheRestAndTheOldOneLetsGo)

@@ -19,6 +19,15 @@ std::unique_ptr<XkbNamesLayout> CompileOrSkip(const std::string& names)
     return layout;
 }
 
+bool CapsLockOn(clsKeyboard& kbd)
+{
+    bool caps = false;
+    bool num = false;
+    bool scroll = false;
+    kbd.GetLockStatus(caps, num, scroll);
+    return caps;
+}
+
 std::string Latin1ToUtf8(std::uint8_t c)
 {
     if (c < 0x80) {

@@ -3,6 +3,7 @@
 // Reads key events as a compositor does: through xkbcommon's state machine
 // with a given keymap, collecting the text each key press types.
 
+#include "keyboard/keyboard.h"
 #include "keyboard/xkb/xkb_names_layout.h"
 
 #include <cstdint>
@@ -21,6 +22,9 @@ std::unique_ptr<XkbNamesLayout> CompileOrSkip(const std::string& names);
 // A Latin-1 character as UTF-8, as a compositor reads back the key that
 // types it.
 std::string Latin1ToUtf8(std::uint8_t c);
+
+// Caps Lock as the typing logic reads it (GetLockStatus).
+bool CapsLockOn(clsKeyboard& kbd);
 
 class XkbDecoder {
 public:

@@ -1,12 +1,14 @@
 #pragma once
 
 // What the harnesses under bench/ share to turn samples into figures: the
-// percentiles of a sample, and a process's CPU time and wake-ups from /proc.
+// percentiles of a sample, and a process's CPU time and wake-ups from /proc
+// (of its main thread, or of all its threads).
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -45,6 +47,33 @@ inline Usage UsageOf(int pid)
         }
     }
     return usage;
+}
+
+// The same summed over every thread of a process, and how many it has.
+struct ThreadsUsage {
+    Usage usage;
+    int threads = 0;
+};
+
+inline ThreadsUsage UsageOfThreads(int pid)
+{
+    ThreadsUsage total;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream schedstat(task.path() / "schedstat");
+        long long cpuNs = 0;
+        schedstat >> cpuNs;
+        total.usage.cpuNs += cpuNs;
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total.usage.wakeUps += std::stoll(line.substr(line.find(':') + 1));
+            }
+        }
+        ++total.threads;
+    }
+    return total;
 }
 
 // The qz470-probe that QZ_PROBE names, for the harnesses that run it; null,

@@ -47,9 +47,10 @@ src/probe/watch      command   common decode timer link probe/core
 src/probe/led        command   common decode timer link probe/core
 src/probe/check      command   common decode timer link probe/core
 src/probe/emulate    command   common decode timer link probe/core
+src/probe/serve      command   common decode timer link probe/core
 tests/fakes          logic     common decode timer link keyboard
 '
-# A command that is I/O throughout (a server, say) is a folder of kind io:
+# A command that is I/O throughout is a folder of kind io:
 #   src/probe/NAME   io        common decode timer link link/hidraw probe/core probe/io
 
 # What a command file may include besides what its command folder may.

@@ -24,11 +24,13 @@ QZ_PACKAGES=(
   libxkbcommon-x11-dev libxcb1-dev libxcb-xkb-dev libxcb-xtest0-dev libevdev-dev
   libcli11-dev nlohmann-json3-dev
   libncurses-dev # qz470-probe check's screen
+  libboost-dev # qz470-probe serve's HTTP and WebSocket server (Beast)
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev dbus-daemon procps
   tmux # a real terminal for qz470-probe check's tests
   groff-base # man, for the probe's manual page test
+  chromium chromium-driver python3-selenium # qz470-probe serve's page in a browser
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-xkb-utils xauth xdotool
   imagemagick fonts-liberation desktop-file-utils appstream
   # the test VM (tests/support/vm): the kernel package's modules come as .ko.xz or .ko.zst

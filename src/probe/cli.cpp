@@ -6,10 +6,12 @@
 #include "probe/core/exit_status.h"
 #include "probe/core/led_request.h"
 #include "probe/core/message.h"
+#include "probe/core/round_ranking.h"
 #include "probe/emulate/emulate_command.h"
 #include "probe/led/led_command.h"
 #include "probe/list/list_command.h"
-#include "probe/watch/round_ranking.h"
+#include "probe/serve/access_rules.h"
+#include "probe/serve/serve_command.h"
 #include "probe/watch/watch_command.h"
 
 #include <CLI/CLI.hpp>
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <vector>
 
 #ifndef QZ_VERSION
 #error "QZ_VERSION must name the project's version"
@@ -165,6 +168,48 @@ int RunProbe(int argc, char** argv)
                     "command failed (no /dev/uhid, or the kernel refused the transceiver); 2 usage error, also a bad "
                     "line in a file; 4 no access to /dev/uhid (run it with sudo).");
 
+    // ---- serve ----
+    ServeOptions serveOptions;
+    int servePort = kDefaultServePort;
+    std::string serveRoundButton;
+    std::vector<std::string> allowOrigins;
+    CLI::App* serve = app.add_subcommand("serve",
+        "Serve the presses on a local WebSocket, with a page that shows them at http://127.0.0.1:8470; LED "
+        "commands and rounds come back from the page or any program");
+    serve
+        ->add_option("--port", servePort,
+            "Listen at this port (default " + std::to_string(kDefaultServePort) + "; 0: a free one, printed at start)")
+        ->option_text("PORT")
+        ->check(CLI::Range(0, 65535));
+    serve
+        ->add_option("--listen", serveOptions.listen,
+            "Listen on this address of the computer too, such as on a classroom network; requests from there need "
+            "the token printed at start")
+        ->option_text("ADDRESS");
+    serve
+        ->add_option("--allow-origin", allowOrigins,
+            "Let pages from this origin connect too, such as https://quiz.example.org (may be repeated)")
+        ->option_text("ORIGIN")
+        ->check(CLI::Validator([](const std::string& text) { return ParseAllowedOrigin(text).problem; }, "ORIGIN"));
+    serve
+        ->add_option("--round-button", serveRoundButton,
+            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
+        ->option_text("BUTTON")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
+            },
+            "BUTTON"));
+    serve->add_flag("--log", serveOptions.log,
+        "Print on standard output, as JSON Lines, every event sent, and each client and command");
+    serve
+        ->add_option("--device", serveOptions.device,
+            "Use the transceiver at this hidraw node (default: the first one "
+            "found, in the order the tester searches)")
+        ->option_text("NODE");
+    serve->fallthrough();
+    serve->footer(std::string(kFooter) + " For serve, 1 also when it cannot listen (the port is in use, say).");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -182,7 +227,7 @@ int RunProbe(int argc, char** argv)
     }
     if (app.get_subcommands().empty()) {
         std::fprintf(stderr, "%s\n",
-            Message("say what to do: list, watch, check, led or emulate. Try 'qz470-probe --help'.").c_str());
+            Message("say what to do: list, watch, check, led, emulate or serve. Try 'qz470-probe --help'.").c_str());
         return ToInt(ExitStatus::Usage);
     }
 
@@ -203,6 +248,16 @@ int RunProbe(int argc, char** argv)
                 watchOptions.roundButton = ParseRoundButton(roundButton);
             }
             return RunWatch(common, hid, output, std::chrono::steady_clock::now(), watchOptions);
+        }
+        if (serve->parsed()) {
+            serveOptions.port = static_cast<std::uint16_t>(servePort);
+            if (!serveRoundButton.empty()) {
+                serveOptions.roundButton = ParseRoundButton(serveRoundButton);
+            }
+            for (const std::string& origin : allowOrigins) {
+                serveOptions.allowedOrigins.push_back(*ParseAllowedOrigin(origin).origin);
+            }
+            return RunServe(serveOptions, hid, output, std::chrono::steady_clock::now());
         }
         if (check->parsed()) {
             return RunCheck(common, checkOptions, hid, output);

@@ -147,6 +147,7 @@ done
 
 # ---- documentation ----
 expect_file share/doc/qz470-tester/README.md 644 || true
+expect_file share/doc/qz470-tester/websocket.md 644 || true # qz470-probe serve's protocol
 changelog=share/doc/qz470-tester/changelog.gz
 if expect_file "$changelog" 644; then
   gzip -dc "$root/$changelog" 2>/dev/null | head -1 | grep -Eq '^qz470-tester \([0-9][^)]*\) [a-z]+; urgency=' ||

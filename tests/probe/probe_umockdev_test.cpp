@@ -273,11 +273,44 @@ TEST_F(ProbeTest, AfterAnUnplugARefusalSaysThatTheProbeIsLookingForIt)
     EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
 }
 
+// A transceiver whose report descriptor describes no input report cannot be
+// watched: at start the probe gives up and says to start it again; after an
+// unplug it goes on looking, so a replug is enough.
+TEST_F(ProbeTest, AnUnreadableTransceiverIsToldOfInTheWordsForWhenItCame)
+{
+    const auto unreadableLine = [](const std::string& node, const std::string& advice) {
+        return "qz470-probe: the transceiver at " + node
+            + " has no input report that its report descriptor describes, so no press can be read from it. " + advice;
+    };
+    const EmulatedHid unreadable = bed.Add("1-4", 0x0003, 0x1003, Descriptor("truncated"), "hidraw3");
+    const auto atStart = Probe({"watch", "--json"});
+    EXPECT_EQ(atStart.status, 1);
+    EXPECT_EQ(Lines(atStart.err).back(), unreadableLine(unreadable.node, "Replug it and start qz470-probe again."));
+    bed.Unplug(unreadable);
+
+    const EmulatedHid frame = AddFrameModel();
+    ChildOptions options;
+    options.input = ChildOptions::Input::ClosedPipe;
+    auto watch = test::ChildProcess::Start({kProbe, "watch", "--json"}, options);
+    ASSERT_TRUE(watch);
+    ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
+    bed.Unplug(frame);
+    const EmulatedHid back = bed.Add("1-5", 0x0003, 0x1003, Descriptor("truncated"), "hidraw4");
+    const std::string line = unreadableLine(back.node, "Replug it: qz470-probe is looking for it and will pick it up.");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        watch->ReadLine(100ms);
+    }
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+}
+
 TEST_F(ProbeTest, NoTransceiverAtAllExitsThree)
 {
     AddMouse();
-    for (const std::vector<std::string>& command :
-        {std::vector<std::string> {"list"}, {"list", "--json"}, {"watch", "--json"}, {"led", "short", "all"}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string> {"list"}, {"list", "--json"},
+             {"watch", "--json"}, {"led", "short", "all"}, {"serve", "--port", "0"}}) {
         const auto run = Probe(command);
         EXPECT_EQ(run.status, 3) << command[0];
         EXPECT_EQ(Lines(run.err).back(), DescribeNoTransceiver("qz470-probe"));
@@ -379,7 +412,7 @@ TEST_F(ProbeTest, UsageHelpAndVersion)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("qz470-probe ") + QZ_VERSION + "\n");
     EXPECT_EQ(Probe({"watch", "--version"}).out, version.out);
-    for (const char* command : {"list", "watch", "led"}) {
+    for (const char* command : {"list", "watch", "led", "serve"}) {
         const auto help = Probe({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_NE(help.out.find(std::string("Usage: qz470-probe ") + command), std::string::npos) << help.out;
@@ -424,7 +457,7 @@ TEST_F(ProbeTest, WatchFollowsReportsUntilCtrlC)
     EXPECT_EQ(report["pad"], 5);
     EXPECT_EQ(report["button"], "A");
     EXPECT_GE(report["time_ms"].get<double>(), connected["time_ms"].get<double>());
-    EXPECT_FALSE(report.contains("event"));
+    EXPECT_EQ(report["event"], "press");
 
     Bytes broken = test::FrameData(5, test::kA);
     broken[5] ^= 0xFF; // checksum
@@ -433,6 +466,7 @@ TEST_F(ProbeTest, WatchFollowsReportsUntilCtrlC)
     EXPECT_TRUE(report["pad"].is_null());
     EXPECT_TRUE(report["button"].is_null());
     EXPECT_EQ(report["raw"], "00fa07000504030000");
+    EXPECT_FALSE(report.contains("event")); // no press: watch's form as it was
 
     Send(master, test::FrameData(260, test::kPowered));
     report = next();

@@ -85,17 +85,18 @@ ParsedFile ParseReplay(std::string_view text, const EmulatedModel& model, double
         if (!object.is_object()) {
             return fail(number, "not a JSON object, as qz470-probe watch --json writes one a line");
         }
-        const bool isEvent = object.contains("event");
         std::string event;
-        if (isEvent) {
+        if (object.contains("event")) {
             if (!object["event"].is_string()) {
                 return fail(number, "its \"event\" is not a text");
             }
             event = object["event"].get<std::string>();
-            if (event != "connected" && event != "unplugged") {
+            if (event != "press" && event != "connected" && event != "unplugged") {
                 return true; // nothing to replay
             }
         }
+        // A press, or a report that decodes to none (which has no "event").
+        const bool isEvent = !event.empty() && event != "press";
         if (!object.contains("time_ms") || !object["time_ms"].is_number()) {
             return fail(number, "it has no \"time_ms\" number");
         }

@@ -2,16 +2,15 @@
 
 #include "link/hidraw/hidraw_layer.h"
 #include "probe/core/message.h"
+#include "probe/core/round_ranking.h"
+#include "probe/io/enter_key.h"
 #include "probe/io/signal_fd.h"
 #include "probe/io/transceiver_feed.h"
-#include "probe/watch/round_ranking.h"
 #include "probe/watch/watch_format.h"
 
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,49 +20,6 @@ namespace qz::probe {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Enter on standard input, which closes a round. At the end of input, or
-// when standard input is not there, it is no longer looked at, so that it
-// neither ends watching nor wakes it again and again. While the probe runs
-// in the background of its terminal, the terminal is not read (that would
-// stop the probe): Enter counts again once it is in the foreground.
-class EnterKey {
-public:
-    // The descriptor to wait on now; -1 when there is none to wait on.
-    int PollDescriptor() const
-    {
-        if (ended_) {
-            return -1;
-        }
-        // tcgetpgrp() fails for a terminal that is not ours to control: read it.
-        if (::isatty(STDIN_FILENO) == 1) {
-            const pid_t foreground = ::tcgetpgrp(STDIN_FILENO);
-            if (foreground != -1 && foreground != ::getpgrp()) {
-                return -1;
-            }
-        }
-        return STDIN_FILENO;
-    }
-
-    // After poll() said standard input is ready: the Enter presses read.
-    int Take(short revents)
-    {
-        if ((revents & POLLNVAL) != 0) {
-            ended_ = true;
-            return 0;
-        }
-        char buffer[512];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EIO)) {
-            ended_ = true; // end of input, or input that cannot be read
-            return 0;
-        }
-        return n < 0 ? 0 : static_cast<int>(std::count(buffer, buffer + n, '\n'));
-    }
-
-private:
-    bool ended_ = false;
-};
 
 class WatchLoop {
 public:
@@ -172,7 +128,7 @@ int WatchLoop::Run()
             }
         }
         if (fds[2].fd >= 0 && fds[2].revents != 0) {
-            for (int presses = enter_.Take(fds[2].revents); presses > 0; --presses) {
+            for (int presses = enter_.Take((fds[2].revents & POLLNVAL) != 0); presses > 0; --presses) {
                 CloseRound();
             }
         }

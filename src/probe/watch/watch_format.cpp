@@ -1,9 +1,10 @@
 #include "probe/watch/watch_format.h"
 
+#include "probe/core/event_objects.h"
 #include "probe/core/hex.h"
 #include "probe/core/json_line.h"
 #include "probe/core/message.h"
-#include "probe/watch/round_ranking.h"
+#include "probe/core/round_ranking.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,12 +37,7 @@ std::string WatchPrinter::Report(const ReportRecord& record)
 {
     ++(record.press ? presses_ : notPresses_);
     if (json_) {
-        Json object;
-        object["time_ms"] = record.timeMs;
-        object["raw"] = HexCompact(record.raw);
-        object["pad"] = record.press ? Json(record.pad) : Json(nullptr);
-        object["button"] = record.press ? Json(record.button) : Json(nullptr);
-        return JsonLine(object);
+        return JsonLine(ReportObject(record));
     }
     const std::string decoded = record.press
         ? style_.Paint("pad " + std::to_string(record.pad) + " " + record.button, Style::Colour::Press)
@@ -52,12 +48,7 @@ std::string WatchPrinter::Report(const ReportRecord& record)
 std::string WatchPrinter::Connected(double timeMs, const std::string& node, std::uint16_t productId) const
 {
     if (json_) {
-        Json object;
-        object["event"] = "connected";
-        object["time_ms"] = timeMs;
-        object["node"] = node;
-        object["model"] = ModelName(productId);
-        return JsonLine(object);
+        return JsonLine(ConnectedObject(timeMs, node, productId));
     }
     return Time(timeMs) + "  "
         + style_.Paint("connected: transceiver " + ModelName(productId) + " at " + node, Style::Colour::Event);
@@ -67,11 +58,7 @@ std::string WatchPrinter::Unplugged(double timeMs, const std::string& node)
 {
     ++unplugs_;
     if (json_) {
-        Json object;
-        object["event"] = "unplugged";
-        object["time_ms"] = timeMs;
-        object["node"] = node;
-        return JsonLine(object);
+        return JsonLine(UnpluggedObject(timeMs, node));
     }
     return Time(timeMs) + "  " + style_.Paint("unplugged: " + node, Style::Colour::Event);
 }
@@ -80,19 +67,7 @@ std::vector<std::string> WatchPrinter::RoundLines(const Round& round, const std:
 {
     ++rounds_;
     if (json_) {
-        Json ranking = Json::array();
-        for (const RankedPress& press : round.ranking) {
-            Json place;
-            place["pad"] = press.pad;
-            place["button"] = press.button;
-            place["delay_ms"] = press.delayMs;
-            ranking.push_back(std::move(place));
-        }
-        Json object;
-        object["event"] = "round";
-        object["round"] = round.number;
-        object["ranking"] = std::move(ranking);
-        return {JsonLine(object)};
+        return {JsonLine(RoundObject(round))};
     }
     const std::string heading = "round " + std::to_string(round.number) + (button ? " (" + *button + " only)" : "")
         + ": " + (round.ranking.empty() ? "no press" : Count(round.ranking.size(), "pad", "pads") + " by arrival");

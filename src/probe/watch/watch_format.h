@@ -13,12 +13,9 @@ namespace qz::probe {
 
 struct Round;
 
-// The lines of `watch`, as text for people or as JSON Lines, and the counts
-// for its closing summary.
-//   {"time_ms": 1234.567, "raw": "00fa07000504fc0000", "pad": 5, "button": "A"}
-//   {"event": "connected", "time_ms": 0.02, "node": "/dev/hidraw1", "model": "0x1003"}
-//   {"event": "unplugged", "time_ms": 5012.3, "node": "/dev/hidraw1"}
-//   {"event": "round", "round": 1, "ranking": [{"pad": 12, "button": "BUZZ", "delay_ms": 0.0}]}
+// The lines of `watch`, as text for people or as JSON Lines (the event
+// objects that `serve` sends too: core/event_objects.h), and the counts for
+// its closing summary.
 class WatchPrinter {
 public:
     WatchPrinter(bool json, Style style);

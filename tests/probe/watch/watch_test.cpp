@@ -1,7 +1,7 @@
 // watch without a device: its report lines and events as text and as JSON
 // (parsed back), and its rounds.
 #include "link/transceiver.h"
-#include "probe/watch/round_ranking.h"
+#include "probe/core/round_ranking.h"
 #include "probe/watch/watch_format.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,9 @@ TEST(ProbeWatch, ReportsAndEventsAsJsonLinesAndText)
     ByteArray buffer {0x00, 0xFA, 0x07, 0x00, 0x05, 0x04, 0xFC, 0x00, 0x00, 0x00};
     const ReportRecord press = DecodeReport(buffer, 9, 1234.567);
     const json pressed = json::parse(lines.Report(press));
-    EXPECT_EQ(pressed, json::parse(R"({"time_ms": 1234.567, "raw": "00fa07000504fc0000", "pad": 5, "button": "A"})"));
+    EXPECT_EQ(pressed,
+        json::parse(
+            R"({"event": "press", "time_ms": 1234.567, "raw": "00fa07000504fc0000", "pad": 5, "button": "A"})"));
     EXPECT_EQ(text.Report(press), "    1234.567 ms  00 FA 07 00 05 04 FC 00 00  pad 5 A");
 
     buffer[6] ^= 1; // checksum

@@ -28,10 +28,10 @@ struct Round {
     std::vector<RankedPress> ranking;
 };
 
-// The rounds of `watch`: between two closes, the first press of each pad in
-// the order the reports arrived (the kernel's queue order, which a wake-up
-// that reads everything pending keeps), each with its delay after the
-// round's first press. Only `button` counts, when one is given. Ties (presses
+// The rounds of `watch` and `serve`: between two closes, the first press of
+// each pad in the order the reports arrived (the kernel's queue order, which
+// a wake-up that reads everything pending keeps), each with its delay after
+// the round's first press. Only `button` counts, when one is given. Ties (presses
 // read in the same wake-up, so with the same time) keep their arrival order.
 class RoundRanking {
 public:

@@ -1,4 +1,4 @@
-#include "probe/watch/round_ranking.h"
+#include "probe/core/round_ranking.h"
 
 #include <cctype>
 #include <cmath>

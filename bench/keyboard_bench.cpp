@@ -1,8 +1,9 @@
 // Typing speed: PressString of a 12-character text against its floor of 12
-// pauses of 20 ms, through XTest against a private Xvfb and through the
-// uinput sink where /dev/uinput opens (inside the test VM: see
-// docs/PERFORMANCE.md), and where the time above the floor goes (the layout
-// lookup with its server round trip, one key event, the pause itself).
+// pauses of 20 ms, through XTest against a private Xvfb, through the uinput
+// sink where /dev/uinput opens (inside the test VM: see docs/PERFORMANCE.md)
+// and through the ei sink against an EIS server of our own where libei
+// exists; and where the time above the floor goes (the layout lookup with
+// its server round trip, one key event, the pause itself).
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
 #include "keyboard/uinput/uinput_key_sink.h"
@@ -11,7 +12,12 @@
 #include "x11_keys.h"
 #include "x_server.h"
 
+#if QZ_HAVE_EI
+#include "eis_server.h"
+#endif
+
 #include <benchmark/benchmark.h>
+#include <linux/input-event-codes.h>
 
 #include <chrono>
 #include <cstdio>
@@ -44,6 +50,16 @@ std::unique_ptr<qz::test::X11Keys> Connect()
 constexpr const char* kText = "12ABCDBUZZ34"; // 12 characters; the pad texts' shapes
 constexpr double kFloorMs = 12 * 20.0;
 
+// Types the text once an iteration, beside its floor.
+void TypeText(benchmark::State& state, qz::KeyInjector& keys)
+{
+    qz::clsKeyboard kbd(keys);
+    for (auto _ : state) {
+        kbd.PressString(kText);
+    }
+    state.counters["floor_us"] = kFloorMs * 1000;
+}
+
 void BM_PressString12(benchmark::State& state)
 {
     const auto connected = server ? Connect() : nullptr;
@@ -51,12 +67,7 @@ void BM_PressString12(benchmark::State& state)
         state.SkipWithError("no X server");
         return;
     }
-    qz::KeyInjector& keys = connected->keys;
-    qz::clsKeyboard kbd(keys);
-    for (auto _ : state) {
-        kbd.PressString(kText);
-    }
-    state.counters["floor_us"] = kFloorMs * 1000;
+    TypeText(state, connected->keys);
 }
 BENCHMARK(BM_PressString12)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(20);
 
@@ -110,11 +121,7 @@ void BM_PressString12Uinput(benchmark::State& state)
         return;
     }
     qz::LayoutKeyInjector keys(*layout, *uinput);
-    qz::clsKeyboard kbd(keys);
-    for (auto _ : state) {
-        kbd.PressString(kText);
-    }
-    state.counters["floor_us"] = kFloorMs * 1000;
+    TypeText(state, keys);
     state.SetLabel(x11 ? "X server's layout" : "keymap from names");
 }
 BENCHMARK(BM_PressString12Uinput)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(20);
@@ -130,13 +137,58 @@ void BM_PressString12NoSink(benchmark::State& state)
     }
     qz::NoKeySink sink;
     qz::LayoutKeyInjector keys(connected->layout, sink);
-    qz::clsKeyboard kbd(keys);
-    for (auto _ : state) {
-        kbd.PressString(kText);
-    }
-    state.counters["floor_us"] = kFloorMs * 1000;
+    TypeText(state, keys);
 }
 BENCHMARK(BM_PressString12NoSink)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(20);
+
+#if QZ_HAVE_EI
+// The ei sink against an EIS server of our own (in a thread of the
+// benchmark), on the US keymap that the server sends; made once, with the
+// new keyboard's settling time behind it. Null, the benchmark skipped, when
+// it cannot be had.
+qz::EiKeyboard* Ei(benchmark::State& state)
+{
+    static std::string why;
+    static const auto eis = qz::test::EisServer::Start({"us"}, why);
+    static const auto names = qz::XkbNamesLayout::Compile("us");
+    static const auto ei = [] {
+        auto keyboard = eis && names ? qz::test::ConnectEiKeyboard(eis->NewClient(), *names, why) : nullptr;
+        if (keyboard) {
+            keyboard->Send(KEY_A, false);
+        }
+        return keyboard;
+    }();
+    if (!ei) {
+        state.SkipWithError(("no EIS keyboard: " + why).c_str());
+    }
+    return ei.get();
+}
+
+// Every character ends with a round trip to the server.
+void BM_PressString12Ei(benchmark::State& state)
+{
+    if (qz::EiKeyboard* ei = Ei(state)) {
+        qz::LayoutKeyInjector keys(*ei, *ei);
+        TypeText(state, keys);
+    }
+}
+BENCHMARK(BM_PressString12Ei)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(20);
+
+// One key event and its round trip.
+void BM_EiKeyRoundTrip(benchmark::State& state)
+{
+    if (qz::EiKeyboard* ei = Ei(state)) {
+        bool down = true;
+        for (auto _ : state) {
+            ei->Send(KEY_A, down);
+            ei->Flush();
+            down = !down;
+        }
+        ei->Send(KEY_A, false);
+    }
+}
+BENCHMARK(BM_EiKeyRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+#endif
 
 // One key event with its sync report.
 void BM_UinputKeyEvent(benchmark::State& state)

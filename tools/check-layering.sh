@@ -20,7 +20,7 @@
 #
 # With a build folder: no logic library (the libraries built from a logic
 # folder, and a command folder's libraries but its *_command one) refers to a
-# symbol of Qt, libudev, X11 or xkbcommon.
+# symbol of Qt, libudev, X11, xkbcommon or the emulated-input libraries.
 # Prints each violation and exits 1 when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,7 +57,8 @@ tests/fakes          logic     common decode timer link keyboard
 command_io='link/hidraw probe/io'
 
 # Headers of the platform: Qt, X11, xkbcommon, libudev, D-Bus, terminals, the
-# Linux and POSIX system interfaces, libevdev. One pattern a line.
+# Linux and POSIX system interfaces, libevdev, the emulated-input libraries
+# (libei, libeis, liboeffis). One pattern a line.
 platform_headers=(
   'Q[A-Za-z]*' 'Qt[A-Za-z]*/.*'
   'X11/.*' 'xkbcommon/.*'
@@ -66,6 +67,7 @@ platform_headers=(
   'n?curses\.h' 'term\.h' 'termios\.h' 'pty\.h'
   'linux/.*' 'sys/.*' 'unistd\.h' 'fcntl\.h' 'poll\.h' 'signal\.h' 'dlfcn\.h'
   'libevdev/.*'
+  'libeis?\.h' 'liboeffis\.h'
 )
 platform="^#include <($(IFS='|'; echo "${platform_headers[*]}"))>"
 
@@ -147,9 +149,9 @@ if [ -n "$build" ]; then
       [[ "${kind[$folder]}" == command && "$library" == *_command.a ]] && continue
       checked=$((checked + 1))
       # Undefined symbols that belong to Qt (C++ names of Q classes, qt_ and
-      # q-prefixed helpers), libudev, X11 or xkbcommon.
+      # q-prefixed helpers), libudev, X11, xkbcommon, libei, libeis or liboeffis.
       foreign=$(nm -u -C "$library" 2>/dev/null | awk '{print $NF}' \
-        | grep -E '^(Q[A-Z][A-Za-z]*::|QT?[A-Z][a-z]|qt_|q[A-Z][a-z]|udev_|X[A-Z][a-z]|_X[A-Z]|xkb_)|[^A-Za-z_]Q[A-Z][a-z]+[A-Za-z]*::' \
+        | grep -E '^(Q[A-Z][A-Za-z]*::|QT?[A-Z][a-z]|qt_|q[A-Z][a-z]|udev_|X[A-Z][a-z]|_X[A-Z]|xkb_|eis?_|oeffis_)|[^A-Za-z_]Q[A-Z][a-z]+[A-Za-z]*::' \
         | sort -u | head -n 5 || true)
       [ -z "$foreign" ] || fail "$library refers to platform symbols: $(echo "$foreign" | tr '\n' ' ')"
     done

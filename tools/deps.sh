@@ -37,6 +37,10 @@ QZ_PACKAGES=(
   qemu-system-x86 busybox-static xz-utils zstd
   # the Wayland desktop inside the test VM (tests/ui/wayland)
   weston xwayland wev xkb-data libinput-bin acl
+  # typing through the desktop's emulated-input server (libei), from Debian 13 on: the sink, the
+  # test EIS server, the portal's real frontend and permission store, and GNOME's and KDE's
+  # compositors headless (kwin-common holds KWin's EIS plug-in)
+  libei-dev@13+ libeis-dev@13+ xdg-desktop-portal@13+ mutter@13+ kwin-wayland@13+ kwin-common@13+
   # packaging: CPack's .deb generator (file, dpkg-shlibdeps), and lintian on what it makes
   file dpkg-dev lintian
   # run time

@@ -27,6 +27,11 @@ Notice OpenFailureNotice(const OpenFailure& failure, std::string_view program)
     return {summary, WithoutProgram(DescribeOpenFailure(failure, program), program)};
 }
 
+Notice TypingRefusedNotice(const std::string& line, std::string_view program, bool closedLater)
+{
+    return {closedLater ? "Keystrokes no longer allowed" : "Keystrokes not allowed", WithoutProgram(line, program)};
+}
+
 Notice NoTransceiverNotice(std::string_view program)
 {
     return {"No transceiver found", WithoutProgram(DescribeNoTransceiver(program), program)};

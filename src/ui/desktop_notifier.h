@@ -29,5 +29,8 @@ public:
 // names the application itself.
 Notice OpenFailureNotice(const OpenFailure& failure, std::string_view program);
 Notice NoTransceiverNotice(std::string_view program);
+// The person refused to let the program type, or the desktop ended that
+// permission later (`closedLater`); `line` is the program's line for it.
+Notice TypingRefusedNotice(const std::string& line, std::string_view program, bool closedLater);
 
 } // namespace qz

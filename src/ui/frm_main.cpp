@@ -7,10 +7,12 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
 #include <QMessageBox>
 #include <QShortcut>
+#include <QWindow>
 
 #include <cstdio>
 #include <string>
@@ -157,6 +159,41 @@ void frmMain::SetupConnections()
     auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &frmMain::btnExit_Click);
     timerLocked.SetTimerHandler([this](Seconds seconds) { timerLocked_Timer(seconds); });
+    // The first tick of a run may have to ask the desktop for permission to
+    // type; the options start unticked, so nobody who never types is asked.
+    connect(chkSendKeyPresses, &QCheckBox::toggled, this, [this](bool ticked) {
+        Guarded([&] {
+            if (ticked && !keysTicked_) {
+                keysTicked_ = true;
+                if (hooks_.firstKeysTick) {
+                    hooks_.firstKeysTick();
+                }
+            }
+        });
+    });
+}
+
+void frmMain::KeepOnTop(bool onTop)
+{
+    Qt::WindowFlags flags = windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, onTop);
+    if (flags == windowFlags()) {
+        return;
+    }
+    // QWidget::setWindowFlags would hide the window; the platform window
+    // takes the new hint while it stays mapped.
+    overrideWindowFlags(flags);
+    if (QWindow* window = windowHandle()) {
+        window->setFlags(flags);
+    }
+}
+
+QString frmMain::ParentWindowHandle()
+{
+    if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+        return {};
+    }
+    return QStringLiteral("x11:") + QString::number(static_cast<qulonglong>(winId()), 16);
 }
 
 void frmMain::WireSecondary(frmSecondary& form)

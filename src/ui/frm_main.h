@@ -61,6 +61,10 @@ public:
         // Where a missing transceiver, and open failures that leave none
         // open, are also told, once per run each (default: nowhere).
         std::shared_ptr<DesktopNotifier> notifier;
+        // Called when "Enable Keypress Events" is ticked for the first time
+        // in the run: the desktop may have to be asked whether the program
+        // may type (default: nothing).
+        std::function<void()> firstKeysTick;
     };
 
     // The load step: creates Dev on `hid` and `timers` and Kbd on `keys`,
@@ -89,6 +93,14 @@ public:
     bool LockTimerRunning() const { return timerLocked.Running(); }
     // True once the close step has run.
     bool Unloaded() const { return unloaded_; }
+
+    // Gives up or takes back the stay-on-top hint, without hiding the
+    // window: a dialog of the desktop's that asks the person about this
+    // program must not open beneath it.
+    void KeepOnTop(bool onTop);
+    // The window as a desktop portal names a parent ("x11:" and the X window
+    // id in hex); empty on a platform without X11 windows.
+    QString ParentWindowHandle();
 
     static constexpr std::chrono::milliseconds kLockout {5000};
     static constexpr std::chrono::milliseconds kBlankPause {100};
@@ -143,6 +155,7 @@ private:
     bool bLocked = false;
     bool unloaded_ = false;
     bool ending_ = false;
+    bool keysTicked_ = false; // "Enable Keypress Events" was ticked in this run
     // Set once a search ended with none open past a transceiver that would
     // not open: its notice went out, and a refused transceiver is not also
     // reported as missing.

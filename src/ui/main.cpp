@@ -52,8 +52,6 @@ int main(int argc, char** argv)
 
     qz::QtTimerLayer timers;
     qz::HidrawLayer hid;
-    // Typed keys let the program's queued events run between characters.
-    qz::TesterKeys keys([] { QCoreApplication::processEvents(); });
     qz::frmMain::Hooks hooks;
     // One line on standard error tells the user, once per node, how to get
     // permission to open a transceiver that is present but not accessible,
@@ -63,9 +61,23 @@ int main(int argc, char** argv)
     };
     hooks.noTransceiver
         = [] { std::fprintf(stderr, "%s\n", qz::DescribeNoTransceiver(qz::frmMain::kProgramName).c_str()); };
-    // Without a usable transceiver the desktop is told too, by a notification.
+    // Without a usable transceiver the desktop is told too, by a notification;
+    // and so it is when typing is refused.
     hooks.notifier = std::make_shared<qz::DBusNotifier>(QStringLiteral("QZ470 Tester"), QStringLiteral("qz470-tester"));
+    // Typed keys let the program's queued events run between characters.
+    qz::TesterKeys keys(
+        [] { QCoreApplication::processEvents(); }, hooks.notifier, qz::DBusNotifier::SessionBusAddress());
+    // The first tick of "Enable Keypress Events" may ask the desktop; its
+    // dialog must not open beneath the window, which stays on top.
+    qz::frmMain* shown = nullptr;
+    hooks.firstKeysTick = [&] { keys.FirstTick(shown->ParentWindowHandle()); };
+    keys.onPermissionPending = [&](bool pending) {
+        if (shown != nullptr) {
+            shown->KeepOnTop(!pending);
+        }
+    };
     qz::frmMain form(hid, timers, keys.Injector(), hooks);
+    shown = &form;
     form.show();
     return QApplication::exec();
 }

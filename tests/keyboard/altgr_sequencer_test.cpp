@@ -2,12 +2,11 @@
 // which Ctrl and Alt events become the level-3 key, and which stay themselves.
 #include "keyboard/altgr_sequencer.h"
 #include "keyboard/xkb/xkb_names_layout.h"
+#include "xkb_decoder.h"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -85,11 +84,7 @@ std::string Codes(std::initializer_list<int> signedCodes)
 
 TEST(AltGrSequencer, TurnsOnlyTheAnnouncedPairIntoTheLevel3Key)
 {
-    auto de = XkbNamesLayout::Compile("de");
-    if (de == nullptr) {
-        std::printf("SKIPPED: the keymap \"de\" does not compile (is xkb-data installed?)\n");
-        std::exit(77);
-    }
+    auto de = test::CompileOrSkip("de");
     const KeyTable keys = *de->Keys(true);
     ASSERT_EQ(keys.level3Code, KEY_RIGHTALT);
     constexpr int kAltGr = KEY_RIGHTALT;

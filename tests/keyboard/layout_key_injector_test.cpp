@@ -4,13 +4,13 @@
 #include "fakes/fake_key_sink.h"
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
+#include "keyboard/switchable_key_injector.h"
 #include "keyboard/xkb/xkb_names_layout.h"
+#include "xkb_decoder.h"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -21,15 +21,7 @@ namespace {
 using Sink = FakeKeySink;
 using Events = std::vector<Sink::Event>;
 
-std::unique_ptr<XkbNamesLayout> CompileOrSkip(const char* names)
-{
-    auto layout = XkbNamesLayout::Compile(names);
-    if (layout == nullptr) {
-        std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names);
-        std::exit(77);
-    }
-    return layout;
-}
+using test::CompileOrSkip;
 
 // A layout whose keymap is replaced right after the first lookup, as a new
 // keymap from the X server or the compositor can be at any moment.
@@ -66,15 +58,6 @@ protected:
         const Events actual = sink_.TakeEvents();
         EXPECT_EQ(actual, expected) << "actual:   " << Sink::Describe(actual)
                                     << "\nexpected: " << Sink::Describe(expected);
-    }
-
-    bool CapsLock()
-    {
-        bool caps = false;
-        bool num = false;
-        bool scroll = false;
-        kbd_->GetLockStatus(caps, num, scroll);
-        return caps;
     }
 
     Sink sink_;
@@ -139,16 +122,35 @@ TEST_F(LayoutKeyInjectorTest, ACharacterIsTypedWhollyFromTheTableItsKeyWasFoundI
 TEST_F(LayoutKeyInjectorTest, LockStatesComeFromTheSinksLedsFirst)
 {
     Use("us");
-    EXPECT_FALSE(CapsLock()); // neither the sink nor a keymap from names can tell: off
+    EXPECT_FALSE(test::CapsLockOn(*kbd_)); // neither the sink nor a keymap from names can tell: off
     sink_.SetLed(LockKey::kCaps, true);
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     sink_.SetLed(LockKey::kCaps, false);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
     // Held down reads as on, whatever the lock.
     kbd_->PressKeyVK(VirtualKey::kCapsLock, true);
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
+}
+
+TEST_F(LayoutKeyInjectorTest, ASinkSwitchedBetweenTwoCharactersTakesTheRestAndTheOldOneLetsGo)
+{
+    Use("us");
+    Sink later;
+    int yields = 0;
+    SwitchableKeyInjector switchable(*layout_, sink_, [&] {
+        // The desktop's answer arrives while the first character's events run.
+        if (++yields == 1) {
+            switchable.Switch(*layout_, later);
+        }
+    });
+    clsKeyboard kbd(switchable);
+    kbd.PressKey("@", true); // held on the first sink
+    kbd.PressString("ab");
+    ExpectEvents({Sink::Down(KEY_LEFTSHIFT), Sink::Down(KEY_2), Sink::Down(KEY_A), Sink::Up(KEY_A), Sink::Flushed(),
+        Sink::Up(KEY_2), Sink::Up(KEY_LEFTSHIFT), Sink::Flushed()});
+    EXPECT_EQ(later.TakeEvents(), (Events {Sink::Down(KEY_B), Sink::Up(KEY_B), Sink::Flushed()}));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "keyboard/keyboard.h"
 #include "x11_keys.h"
 #include "x_server.h"
+#include "xkb_decoder.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
@@ -157,15 +158,6 @@ protected:
         return target_->TakeText();
     }
 
-    bool CapsLock()
-    {
-        bool caps = false;
-        bool num = false;
-        bool scroll = false;
-        kbd_->GetLockStatus(caps, num, scroll);
-        return caps;
-    }
-
     static test::XServer* server_;
     std::unique_ptr<TargetWindow> target_;
     std::unique_ptr<test::X11Keys> x11_;
@@ -290,13 +282,13 @@ TEST_F(X11KeyboardTest, CharactersTheLayoutLacksSendNothing)
 
 TEST_F(X11KeyboardTest, WithCapsLockOnLettersArriveInTheOtherCase)
 {
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
     kbd_->PressKeyVK(VirtualKey::kCapsLock);
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     EXPECT_EQ(Type("BUZZ"), "buzz");
     EXPECT_EQ(Type("12 buzz"), "12 BUZZ");
     kbd_->PressKeyVK(VirtualKey::kCapsLock);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
     EXPECT_EQ(Type("BUZZ"), "BUZZ");
 }
 
@@ -310,9 +302,9 @@ TEST_F(X11KeyboardTest, LockKeysReadOnWhileHeldOrToggled)
     XkbGetState(target_->Connection(), XkbUseCoreKbd, &state);
     ASSERT_EQ(state.locked_mods & LockMask, 0);
     ASSERT_TRUE(target_->KeyDown(XK_Caps_Lock));
-    EXPECT_TRUE(CapsLock());
+    EXPECT_TRUE(test::CapsLockOn(*kbd_));
     kbd_->PressKeyVK(VirtualKey::kCapsLock, false, true);
-    EXPECT_FALSE(CapsLock());
+    EXPECT_FALSE(test::CapsLockOn(*kbd_));
 
     bool caps = true;
     bool num = true;

@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -20,27 +18,13 @@
 namespace qz {
 namespace {
 
-std::unique_ptr<XkbNamesLayout> CompileOrSkip(const std::string& names)
-{
-    auto layout = XkbNamesLayout::Compile(names);
-    if (layout == nullptr) {
-        std::printf("SKIPPED: the keymap \"%s\" does not compile (is xkb-data installed?)\n", names.c_str());
-        std::exit(77);
-    }
-    return layout;
-}
+using test::CompileOrSkip;
+using test::Latin1ToUtf8;
 
-// A Latin-1 character as UTF-8, and as xkbcommon reads back the key that types it.
-std::string Utf8(std::uint8_t c)
-{
-    if (c < 0x80) {
-        return std::string(1, static_cast<char>(c));
-    }
-    return {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-}
+// A Latin-1 character as xkbcommon reads back the key that types it.
 std::string TypedAs(std::uint8_t c)
 {
-    return c == '\n' ? "\r" : Utf8(c); // a line feed is typed as Enter
+    return c == '\n' ? "\r" : Latin1ToUtf8(c); // a line feed is typed as Enter
 }
 
 struct LayoutCase {
@@ -68,7 +52,7 @@ TEST_P(EveryCharacter, TypesExactlyItselfOrNothing)
     std::string typeable;
     for (int c = 1; c < 256; ++c) {
         const auto character = static_cast<std::uint8_t>(c);
-        kbd.PressKey(Utf8(character));
+        kbd.PressKey(Latin1ToUtf8(character));
         const auto events = sink.TakeEvents();
         for (const FakeKeySink::Event& e : events) {
             decoder.Key(e.code, e.down);
@@ -80,7 +64,7 @@ TEST_P(EveryCharacter, TypesExactlyItselfOrNothing)
             continue;
         }
         EXPECT_EQ(typed, TypedAs(character)) << "character " << c << ": " << FakeKeySink::Describe(events);
-        typeable += Utf8(character);
+        typeable += Latin1ToUtf8(character);
     }
     for (const char* p = param.mustType; *p != '\0'; ++p) {
         EXPECT_NE(typeable.find(*p), std::string::npos) << "no key for '" << *p << "'";

@@ -273,6 +273,39 @@ TEST_F(ProbeTest, AfterAnUnplugARefusalSaysThatTheProbeIsLookingForIt)
     EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
 }
 
+// A transceiver whose report descriptor describes no input report cannot be
+// watched: at start the probe gives up and says to start it again; after an
+// unplug it goes on looking, so a replug is enough.
+TEST_F(ProbeTest, AnUnreadableTransceiverIsToldOfInTheWordsForWhenItCame)
+{
+    const auto unreadableLine = [](const std::string& node, const std::string& advice) {
+        return "qz470-probe: the transceiver at " + node
+            + " has no input report that its report descriptor describes, so no press can be read from it. " + advice;
+    };
+    const EmulatedHid unreadable = bed.Add("1-4", 0x0003, 0x1003, Descriptor("truncated"), "hidraw3");
+    const auto atStart = Probe({"watch", "--json"});
+    EXPECT_EQ(atStart.status, 1);
+    EXPECT_EQ(Lines(atStart.err).back(), unreadableLine(unreadable.node, "Replug it and start qz470-probe again."));
+    bed.Unplug(unreadable);
+
+    const EmulatedHid frame = AddFrameModel();
+    ChildOptions options;
+    options.input = ChildOptions::Input::ClosedPipe;
+    auto watch = test::ChildProcess::Start({kProbe, "watch", "--json"}, options);
+    ASSERT_TRUE(watch);
+    ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
+    bed.Unplug(frame);
+    const EmulatedHid back = bed.Add("1-5", 0x0003, 0x1003, Descriptor("truncated"), "hidraw4");
+    const std::string line = unreadableLine(back.node, "Replug it: qz470-probe is looking for it and will pick it up.");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
+        watch->ReadLine(100ms);
+    }
+    watch->Signal(SIGINT);
+    EXPECT_EQ(watch->Wait(), 0);
+    EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+}
+
 TEST_F(ProbeTest, NoTransceiverAtAllExitsThree)
 {
     AddMouse();

@@ -22,6 +22,25 @@ const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 
 } // namespace
 
+void StartTied(
+    QProcess& process, const QString& program, const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    process.setProcessEnvironment(environment);
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process.start(program, arguments);
+}
+
+void Stop(QProcess& process)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+}
+
 std::unique_ptr<PrivateSessionBus> PrivateSessionBus::Start(const QString& directory, std::string& why)
 {
     const QString socket = QDir(directory).filePath(QStringLiteral("bus"));
@@ -49,9 +68,7 @@ std::unique_ptr<PrivateSessionBus> PrivateSessionBus::Start(const QString& direc
     config.close();
 
     std::unique_ptr<PrivateSessionBus> bus(new PrivateSessionBus);
-    // Gone with the test program, also when it crashes or is killed.
-    bus->daemon_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    bus->daemon_.start(QStringLiteral("dbus-daemon"),
+    StartTied(bus->daemon_, QStringLiteral("dbus-daemon"),
         {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"), QStringLiteral("--print-address")});
     if (!bus->daemon_.waitForStarted(10000)) {
         why = "dbus-daemon is not installed (Debian package dbus-daemon)";
@@ -69,11 +86,7 @@ std::unique_ptr<PrivateSessionBus> PrivateSessionBus::Start(const QString& direc
 
 PrivateSessionBus::~PrivateSessionBus()
 {
-    daemon_.terminate();
-    if (!daemon_.waitForFinished(5000)) {
-        daemon_.kill();
-        daemon_.waitForFinished(5000);
-    }
+    Stop(daemon_);
 }
 
 std::unique_ptr<NotificationRecorder> NotificationRecorder::Start(

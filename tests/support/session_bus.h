@@ -1,10 +1,12 @@
 #pragma once
 
 // A private D-Bus session bus for one test, and a desktop notification
-// service of the test's own on it that records every call.
+// service of the test's own on it that records every call; and the programs
+// of such a private desktop.
 
 #include <QDBusVirtualObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -16,6 +18,14 @@
 #include <vector>
 
 namespace qz::test {
+
+// Starts a program of the test's private desktop (a bus, a portal, a
+// compositor): gone with the test program, also when that crashes or is
+// killed. Its output channels are as `process` has them set.
+void StartTied(QProcess& process, const QString& program, const QStringList& arguments,
+    const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+// Ends it, if it runs: asked to end, and killed after 5 s.
+void Stop(QProcess& process);
 
 // dbus-daemon on a configuration of our own: a session bus that anyone of
 // this user may connect to, which starts no services of the machine's (no

@@ -16,11 +16,14 @@ bool Readable(const OpenedTransceiver& transceiver)
     return transceiver.lengthsKnown && transceiver.lengths.input > 1;
 }
 
-std::string UnreadableLine(const OpenedTransceiver& transceiver)
+// At start the probe gives up on such a transceiver; once it is looking for
+// one again after an unplug, it goes on looking, and a replug is enough.
+std::string UnreadableLine(const OpenedTransceiver& transceiver, bool whileSearching)
 {
     return Message("the transceiver at " + transceiver.interface.path
-        + " has no input report that its report descriptor describes, so no press can be read from it. Replug it and "
-          "start qz470-probe again.");
+        + " has no input report that its report descriptor describes, so no press can be read from it. "
+        + (whileSearching ? "Replug it: qz470-probe is looking for it and will pick it up."
+                          : "Replug it and start qz470-probe again."));
 }
 
 } // namespace
@@ -50,7 +53,7 @@ ExitStatus TransceiverFeed::Open(std::vector<std::string>& problems)
     }
     if (!Readable(*selection.opened)) {
         hid_.Close(selection.opened->handle);
-        problems.push_back(UnreadableLine(*selection.opened));
+        problems.push_back(UnreadableLine(*selection.opened, false));
         return ExitStatus::Failed;
     }
     Connect(*selection.opened);
@@ -120,7 +123,7 @@ bool TransceiverFeed::SearchIfDue(Clock::time_point now, std::vector<std::string
         }
         hid_.Close(selection.opened->handle);
         if (reported_.insert(selection.opened->interface.path).second) {
-            problems.push_back(UnreadableLine(*selection.opened));
+            problems.push_back(UnreadableLine(*selection.opened, true));
         }
         return false;
     }

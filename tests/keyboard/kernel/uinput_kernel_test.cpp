@@ -172,15 +172,7 @@ private:
     std::chrono::steady_clock::time_point first_ {};
 };
 
-std::unique_ptr<XkbNamesLayout> Compile(const char* names)
-{
-    auto layout = XkbNamesLayout::Compile(names);
-    if (layout == nullptr) {
-        std::printf("SKIP: the keymap \"%s\" does not compile (no xkb data in the VM?)\n", names);
-        std::exit(77);
-    }
-    return layout;
-}
+using test::CompileOrSkip;
 
 class UinputKernelTest : public ::testing::Test {
 protected:
@@ -233,7 +225,7 @@ EventReader* UinputKernelTest::reader_ = nullptr;
 
 TEST_F(UinputKernelTest, GermanPadNumberButtonAndAltGrArriveExactlyWithSyncReports)
 {
-    auto de = Compile("de");
+    auto de = CompileOrSkip("de");
     test::XkbDecoder decoder(de->Keymap());
 
     std::vector<KeyEvent> expected;
@@ -273,7 +265,7 @@ TEST_F(UinputKernelTest, GermanPadNumberButtonAndAltGrArriveExactlyWithSyncRepor
 
 TEST_F(UinputKernelTest, FrenchDigitsComeWithShift)
 {
-    auto fr = Compile("fr");
+    auto fr = CompileOrSkip("fr");
     test::XkbDecoder decoder(fr->Keymap());
     const std::vector<KeyEvent> events = Type(*fr, "1234567890", 10 * 8);
     EXPECT_EQ(Decode(decoder, events), "1234567890") << Describe(events);
@@ -288,7 +280,7 @@ TEST_F(UinputKernelTest, FrenchDigitsComeWithShift)
 
 TEST_F(UinputKernelTest, WithCapsLockLockedTheButtonArrivesInLowerCase)
 {
-    auto us = Compile("us");
+    auto us = CompileOrSkip("us");
     test::XkbDecoder decoder(us->Keymap());
     LayoutKeyInjector keys(*us, *sink_);
     clsKeyboard kbd(keys);
@@ -305,7 +297,7 @@ TEST_F(UinputKernelTest, WithCapsLockLockedTheButtonArrivesInLowerCase)
 
 TEST_F(UinputKernelTest, CapsLockIsReadFromTheLedsACompositorSets)
 {
-    auto us = Compile("us");
+    auto us = CompileOrSkip("us");
     LayoutKeyInjector keys(*us, *sink_);
     clsKeyboard kbd(keys);
     const auto capsLock = [&] {
@@ -325,7 +317,7 @@ TEST_F(UinputKernelTest, CapsLockIsReadFromTheLedsACompositorSets)
 
 TEST_F(UinputKernelTest, KeysStillHeldAreReleasedBeforeTheDeviceGoes)
 {
-    auto us = Compile("us");
+    auto us = CompileOrSkip("us");
     std::string why;
     auto sink = UinputKeySink::Create(why);
     ASSERT_NE(sink, nullptr) << why;

@@ -262,7 +262,8 @@ if start_tester user && tick_keys_and_lights && start_wev; then
   got=$(typed)
   if [ -z "$got" ]; then ok "$what: nothing arrived in wev"; else fail "$what: wev got \"$got\""; fi
   lines=$(tester_lines | grep -c '')
-  if [ "$lines" -eq 1 ] && tester_lines | grep -q "X11 programs only: /dev/uinput.*qz470-tester-wayland-keys"; then
+  # A tester built with libei names the desktop's portal first (weston has none).
+  if [ "$lines" -eq 1 ] && tester_lines | grep -q "X11 programs only: \(.*, and \)\?/dev/uinput.*qz470-tester-wayland-keys"; then
     ok "$what: one line: $(tester_lines)"
   else
     fail "$what: want the one line that names qz470-tester-wayland-keys, got $lines: $(tester_lines)"

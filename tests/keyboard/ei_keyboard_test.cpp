@@ -1,8 +1,8 @@
 // The ei sink and its layout against an EIS server of the tests' own
 // (tests/support/eis_server.h), which reads what arrives through xkbcommon
-// as a compositor does: the text of every layout, a new keymap and the
-// server's modifiers between presses, a pause, a server without a keymap,
-// and nothing lost or held at the start and the end.
+// as a compositor does: the text of every layout, a new keymap (or none)
+// and the server's modifiers between presses, a pause and a server gone, and
+// nothing lost or held at the start and the end.
 #include "eis_server.h"
 #include "keyboard/keyboard.h"
 #include "keyboard/layout_key_injector.h"
@@ -104,7 +104,8 @@ TEST_F(EiKeyboardTest, TheFirstKeyAndTheLastPressArriveAndHeldKeysAreLetGo)
 
 TEST_F(EiKeyboardTest, FollowsANewKeymapAndTheServersModifiersBetweenPresses)
 {
-    Connect({"us,de"});
+    // German is the layout for a keyboard without keymap, which comes last.
+    Connect({"us,de"}, "de");
     EisServer::Received got = Type("zy", 2);
     EXPECT_EQ(got.text, "zy");
     EXPECT_EQ(got.pressed, (Codes {KEY_Z, KEY_Y}));
@@ -136,34 +137,28 @@ TEST_F(EiKeyboardTest, FollowsANewKeymapAndTheServersModifiersBetweenPresses)
     got = Type("7a", 2);
     EXPECT_EQ(got.text, "7a");
     EXPECT_EQ(got.pressed, (Codes {KEY_LEFTSHIFT, KEY_7, KEY_Q}));
+
+    // A keyboard without keymap in its place (the server reads it as
+    // German): the French keymap is forgotten, the fallback layout types.
+    server->ReplaceKeyboard({"de", false});
+    got = Type("zy", 2);
+    EXPECT_EQ(got.text, "zy");
+    EXPECT_EQ(got.pressed, (Codes {KEY_Y, KEY_Z}));
     EXPECT_EQ(got.outside, 0);
     // Each keyboard was started once.
-    EXPECT_EQ(got.starts, 3);
+    EXPECT_EQ(got.starts, 4);
 }
 
-TEST_F(EiKeyboardTest, NothingIsSentWhileTheKeyboardIsPaused)
+TEST_F(EiKeyboardTest, KeysGoOnlyWhileTheKeyboardIsResumedAndNoneOnceTheServerIsGone)
 {
     Connect({"us"});
     server->Pause();
     kbd->PressString("b");
     server->Resume();
-    const EisServer::Received got = Type("c", 1);
+    EisServer::Received got = Type("c", 1);
     EXPECT_EQ(got.text, "c");
     EXPECT_EQ(got.outside, 0);
-}
 
-TEST_F(EiKeyboardTest, AKeyboardWithoutKeymapIsTypedOnTheFallbackLayout)
-{
-    // The server reads the keys as German without telling the client.
-    Connect({"de", false}, "de");
-    const EisServer::Received got = Type("zy", 2);
-    EXPECT_EQ(got.text, "zy");
-    EXPECT_EQ(got.pressed, (Codes {KEY_Y, KEY_Z}));
-}
-
-TEST_F(EiKeyboardTest, AServerThatGoesAwayTakesNoMoreKeys)
-{
-    Connect({"us"});
     server->DisconnectClients();
     EXPECT_TRUE(test::DispatchUntil(*ei, EiKeyboard::State::kGone, 5s));
     kbd->PressString("a"); // neither blocks nor fails

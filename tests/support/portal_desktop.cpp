@@ -28,12 +28,6 @@ const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kFrontend = QStringLiteral("/usr/libexec/xdg-desktop-portal");
 const QString kStore = QStringLiteral("/usr/libexec/xdg-permission-store");
 
-bool WriteFile(const QString& path, const QString& text)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0;
-}
-
 } // namespace
 
 std::vector<PortalBackend::Call> PortalBackend::Calls() const
@@ -107,12 +101,12 @@ bool PortalBackend::handleMessage(const QDBusMessage& message, const QDBusConnec
         if (fd >= 0) {
             ::close(fd);
         }
-    } else if (member == QStringLiteral("Start") && answer == Answer::kHold) {
+    } else if (member == QStringLiteral("Start") && holdStart) {
         message.setDelayedReply(true);
         std::lock_guard lock(mutex_);
         held_.push_back(message);
     } else if (member == QStringLiteral("Start")) {
-        Answer(message, answer == Answer::kGrant);
+        Answer(message, true);
     } else {
         connection.send(message.createReply({0u, QVariant::fromValue(QVariantMap())}));
     }
@@ -196,13 +190,11 @@ std::unique_ptr<PortalDesktop> PortalDesktop::Start(const QString& home, const O
     // Our backend, for our desktop, found where the frontend looks in tests.
     const QString portals = desktop->config_.filePath(QStringLiteral("portals"));
     const QString configHome = desktop->config_.filePath(QStringLiteral("config"));
-    QDir().mkpath(portals);
-    QDir().mkpath(configHome + QStringLiteral("/xdg-desktop-portal"));
     WriteFile(portals + QStringLiteral("/qztest.portal"),
         QStringLiteral("[portal]\nDBusName=%1\nInterfaces=%2;\nUseIn=qztest\n")
-            .arg(QString::fromLatin1(kBackendName), kRemoteDesktop));
-    WriteFile(configHome + QStringLiteral("/xdg-desktop-portal/qztest-portals.conf"),
-        QStringLiteral("[preferred]\ndefault=qztest\n"));
+            .arg(QString::fromLatin1(kBackendName), kRemoteDesktop)
+            .toUtf8());
+    WriteFile(configHome + QStringLiteral("/xdg-desktop-portal/qztest-portals.conf"), "[preferred]\ndefault=qztest\n");
     // The applications it knows: a registered name must be a desktop file's.
     const QString data = desktop->config_.filePath(QStringLiteral("data"));
     QDir().mkpath(data + QStringLiteral("/applications"));

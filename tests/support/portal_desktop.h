@@ -34,10 +34,8 @@ public:
         QString parentWindow; // Start only
         QVariantMap options;
     };
-    enum class Answer { kGrant, kRefuse, kHold };
-
-    // How Start is answered; kHold keeps it open until Release().
-    Answer answer = Answer::kGrant;
+    // Start is granted at once; held, it stays open until Release().
+    bool holdStart = false;
     // The EIS connection for ConnectToEIS; -1 fails the call.
     std::function<int()> eisConnection;
 

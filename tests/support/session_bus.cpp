@@ -6,6 +6,7 @@
 #include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <atomic>
 #include <csignal>
@@ -30,6 +31,13 @@ void StartTied(
     process.start(program, arguments);
 }
 
+bool WriteFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+        && file.write(contents) == contents.size();
+}
+
 void Stop(QProcess& process)
 {
     if (process.state() != QProcess::NotRunning) {
@@ -45,12 +53,8 @@ std::unique_ptr<PrivateSessionBus> PrivateSessionBus::Start(const QString& direc
 {
     const QString socket = QDir(directory).filePath(QStringLiteral("bus"));
     const QString configPath = QDir(directory).filePath(QStringLiteral("bus.conf"));
-    QFile config(configPath);
-    if (!config.open(QIODevice::WriteOnly)) {
-        why = "cannot write " + configPath.toStdString();
-        return nullptr;
-    }
-    config.write(QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+    const bool written = WriteFile(configPath,
+        QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
@@ -63,9 +67,12 @@ std::unique_ptr<PrivateSessionBus> PrivateSessionBus::Start(const QString& direc
   </policy>
 </busconfig>
 )")
-                     .arg(socket)
-                     .toUtf8());
-    config.close();
+            .arg(socket)
+            .toUtf8());
+    if (!written) {
+        why = "cannot write " + configPath.toStdString();
+        return nullptr;
+    }
 
     std::unique_ptr<PrivateSessionBus> bus(new PrivateSessionBus);
     StartTied(bus->daemon_, QStringLiteral("dbus-daemon"),

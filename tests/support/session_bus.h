@@ -26,6 +26,9 @@ void StartTied(QProcess& process, const QString& program, const QStringList& arg
     const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
 // Ends it, if it runs: asked to end, and killed after 5 s.
 void Stop(QProcess& process);
+// Writes a file of such a desktop (a configuration, a stored state), making
+// its folder; false when it cannot be written.
+bool WriteFile(const QString& path, const QByteArray& contents);
 
 // dbus-daemon on a configuration of our own: a session bus that anyone of
 // this user may connect to, which starts no services of the machine's (no

@@ -135,11 +135,7 @@ protected:
         session.remove("DISPLAY");
         session.remove("WAYLAND_DISPLAY");
         if (KWin()) {
-            QDir().mkpath(home.filePath("config"));
-            QFile kxkbrc(home.filePath("config/kxkbrc"));
-            ASSERT_TRUE(kxkbrc.open(QIODevice::WriteOnly));
-            kxkbrc.write("[Layout]\nLayoutList=us,de\nUse=true\n");
-            kxkbrc.close();
+            ASSERT_TRUE(WriteFile(home.filePath("config/kxkbrc"), "[Layout]\nLayoutList=us,de\nUse=true\n"));
             session.insert("QT_QPA_PLATFORM", "offscreen");
         }
         // Xwayland's sockets go where every user may make one, as mutter checks.

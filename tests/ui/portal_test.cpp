@@ -18,7 +18,6 @@
 #include "reports.h"
 #include "session_bus.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -187,6 +186,23 @@ protected:
         EXPECT_EQ(tester->ExitCode(), 0) << tester->Output().toStdString();
     }
 
+    // A refusal (or a permission ended later) is told once, in the line and
+    // the notification; a press after it types nothing, by any sink.
+    void ExpectToldOnceAndNothingTyped(bool closedLater)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder->Calls().empty(); }, 10000))
+            << tester->Output().toStdString();
+        Press("", "");
+        const auto calls = recorder->Calls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls.back().summary, closedLater ? "Keystrokes no longer allowed" : "Keystrokes not allowed");
+        const QString line = closedLater ? kClosedLine : kRefusedLine;
+        const QString said = line.mid(QStringLiteral("qz470-tester: ").size());
+        EXPECT_EQ(calls.back().body, said.left(1).toUpper() + said.mid(1));
+        Exit();
+        EXPECT_EQ(tester->Output().trimmed(), line);
+    }
+
     QString TokenPath() { return home.filePath("state/qz470-tester/remote-desktop-token"); }
     QString Token()
     {
@@ -250,11 +266,7 @@ TEST_F(PortalTest, AGrantTypesAndItsTokenRestoresItOnTheNextRun)
 TEST_F(PortalTest, ARejectedTokenIsDroppedAndThePersonAskedOnceMore)
 {
     // Not a token the portal ever gave: it rejects it.
-    QDir().mkpath(home.filePath("state/qz470-tester"));
-    QFile stale(TokenPath());
-    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-    stale.write("stale-token\n");
-    stale.close();
+    ASSERT_TRUE(WriteFile(TokenPath(), "stale-token\n"));
     StartTester();
     Tick();
     ASSERT_TRUE(Called("ConnectToEIS")) << tester->Output().toStdString() << desktop->FrontendLog().toStdString();
@@ -269,35 +281,6 @@ TEST_F(PortalTest, ARejectedTokenIsDroppedAndThePersonAskedOnceMore)
     EXPECT_NE(Token(), "stale-token");
     EXPECT_FALSE(Token().isEmpty());
     Exit();
-}
-
-TEST_F(PortalTest, ARefusalAndALaterCloseTypeNothingBySinkAndSaySoOnce)
-{
-    for (const bool closedLater : {false, true}) {
-        SCOPED_TRACE(closedLater ? "closed later" : "refused");
-        const std::size_t told = recorder->Calls().size();
-        desktop->Backend().answer = closedLater ? PortalBackend::Answer::kGrant : PortalBackend::Answer::kRefuse;
-        StartTester();
-        Tick();
-        if (closedLater) {
-            ASSERT_TRUE(Called("ConnectToEIS")) << tester->Output().toStdString();
-            QTest::qWait(500);
-            Press("7BUZZ", "");
-            desktop->Backend().CloseSessions();
-        }
-        ASSERT_TRUE(QTest::qWaitFor([&] { return recorder->Calls().size() > told; }, 10000))
-            << tester->Output().toStdString();
-        Press("", "");
-        const auto calls = recorder->Calls();
-        ASSERT_EQ(calls.size(), told + 1);
-        EXPECT_EQ(calls.back().summary, closedLater ? "Keystrokes no longer allowed" : "Keystrokes not allowed");
-        const QString line = closedLater ? kClosedLine : kRefusedLine;
-        EXPECT_EQ(calls.back().body,
-            line.mid(QStringLiteral("qz470-tester: ").size(), 1).toUpper()
-                + line.mid(QStringLiteral("qz470-tester: ").size() + 1));
-        Exit();
-        EXPECT_EQ(tester->Output().trimmed(), line);
-    }
 }
 
 TEST_F(PortalTest, WithoutThePortalOrItsKeyboardTheNextSinkTypesWithoutARefusal)
@@ -322,9 +305,9 @@ TEST_F(PortalTest, WithoutThePortalOrItsKeyboardTheNextSinkTypesWithoutARefusal)
     }
 }
 
-TEST_F(PortalTest, TheWindowGivesUpStayingOnTopWhileTheDialogIsPending)
+TEST_F(PortalTest, WhileTheDialogIsPendingTheWindowIsNotOnTopAndARefusalTypesNothing)
 {
-    desktop->Backend().answer = PortalBackend::Answer::kHold;
+    desktop->Backend().holdStart = true;
     WmStateListener wm;
     StartTester();
     const xcb_window_t id = window.toUInt();
@@ -335,10 +318,20 @@ TEST_F(PortalTest, TheWindowGivesUpStayingOnTopWhileTheDialogIsPending)
     EXPECT_TRUE(QTest::qWaitFor([&] { return wm.Wishes(id) == before + "-"; }, 5000)) << wm.Wishes(id);
     // While the person decides, presses show but type nothing.
     Press("", "");
-    desktop->Backend().Release(true);
+    desktop->Backend().Release(false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return wm.Wishes(id) == before + "-+"; }, 5000)) << wm.Wishes(id);
-    ASSERT_TRUE(Called("ConnectToEIS"));
-    Exit();
+    ExpectToldOnceAndNothingTyped(false);
+}
+
+TEST_F(PortalTest, ASessionClosedLaterTypesNothingMoreAndSaysSoOnce)
+{
+    StartTester();
+    Tick();
+    ASSERT_TRUE(Called("ConnectToEIS")) << tester->Output().toStdString();
+    QTest::qWait(500);
+    Press("7BUZZ", "");
+    desktop->Backend().CloseSessions();
+    ExpectToldOnceAndNothingTyped(true);
 }
 
 } // namespace

@@ -65,7 +65,7 @@ KeySinkChoice ChooseKeySink(
     }
     if (!request.waylandSession) {
         // As ever on X11: without an X server nothing can be typed, and the
-        // program says so in its README, not at every start.
+        // manual page says so, not every start.
         if (open(KeySinkKind::kXTest).empty()) {
             return {KeySinkKind::kXTest, {}};
         }

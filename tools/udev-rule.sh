@@ -40,4 +40,4 @@ elif "${SUDO[@]}" udevadm control --reload-rules 2>/dev/null &&
 else
   applied="udev could not apply it at once, so replug the transceiver"
 fi
-echo "$me: installed the transceiver's udev rule as $target, so that you may open the transceiver without root; $applied. To remove it: sudo rm $target"
+echo "$me: installed the transceiver's udev rule as $target, so that you may open the transceiver without root; $applied. To remove it: sudo rm $target && sudo udevadm control --reload-rules"

@@ -27,7 +27,7 @@ if [ -n "$udevd_pid" ]; then
   stop_udevd
   grep -q 'RELOAD' "$scratch/udevd.log" || fail "udevd was not asked to reload its rules"
 fi
-expected="udev-rule.sh: installed the transceiver's udev rule as $installed, so that you may open the transceiver without root; $applied. To remove it: sudo rm $installed"
+expected="udev-rule.sh: installed the transceiver's udev rule as $installed, so that you may open the transceiver without root; $applied. To remove it: sudo rm $installed && sudo udevadm control --reload-rules"
 [ "$out" = "$expected" ] || fail "the first run printed:
 $out
 instead of:

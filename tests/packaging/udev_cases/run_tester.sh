@@ -24,8 +24,15 @@ fi
 out=$(run_step)
 sleep 0.2
 if [ -n "$udevd_pid" ]; then
+  # Inside a chroot (CI's Debian 13 root) udevadm ignores every request and
+  # says so, with status 0: there the reload cannot be seen.
+  chroot_note=$(udevadm control --ping 2>&1 | grep -i chroot || true)
   stop_udevd
-  grep -q 'RELOAD' "$scratch/udevd.log" || fail "udevd was not asked to reload its rules"
+  if [ -n "$chroot_note" ]; then
+    echo "note: the reload is not checked here: udevadm says \"$chroot_note\""
+  else
+    grep -q 'RELOAD' "$scratch/udevd.log" || fail "udevd was not asked to reload its rules"
+  fi
 fi
 expected="udev-rule.sh: installed the transceiver's udev rule as $installed, so that you may open the transceiver without root; $applied. To remove it: sudo rm $installed && sudo udevadm control --reload-rules"
 [ "$out" = "$expected" ] || fail "the first run printed:

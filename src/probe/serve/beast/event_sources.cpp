@@ -66,17 +66,17 @@ void Deadlines::Wait()
 void Deadlines::Arm()
 {
     // steady_clock is CLOCK_MONOTONIC: its time is an absolute time there.
-    itimerspec spec {};
+    itimerspec setting {};
     if (!pending_.empty()) {
         const auto at
             = std::chrono::duration_cast<std::chrono::nanoseconds>(pending_.begin()->first.first.time_since_epoch());
-        spec.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) {
-            spec.it_value.tv_nsec = 1; // zero would clear it
+        setting.it_value.tv_sec = static_cast<time_t>(at.count() / 1000000000);
+        setting.it_value.tv_nsec = static_cast<long>(at.count() % 1000000000);
+        if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
+            setting.it_value.tv_nsec = 1; // zero would clear it
         }
     }
-    ::timerfd_settime(timer_.native_handle(), TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(timer_.native_handle(), TFD_TIMER_ABSTIME, &setting, nullptr);
 }
 
 Descriptors::Descriptors(net::io_context& io)

@@ -48,6 +48,20 @@ void AddCommonOptions(CLI::App& command, CommonOptions& common)
     command.footer(kFooter);
 }
 
+// --round-button of watch and serve, checked as it is read.
+void AddRoundButtonOption(CLI::App& command, std::string& roundButton)
+{
+    command
+        .add_option("--round-button", roundButton,
+            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
+        ->option_text("BUTTON")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
+            },
+            "BUTTON"));
+}
+
 // CLI11's messages may span lines; ours are one line each.
 std::string OneLine(std::string text)
 {
@@ -92,15 +106,7 @@ int RunProbe(int argc, char** argv)
     AddCommonOptions(*watch, common);
     WatchOptions watchOptions;
     std::string roundButton;
-    watch
-        ->add_option("--round-button", roundButton,
-            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
-        ->option_text("BUTTON")
-        ->check(CLI::Validator(
-            [](const std::string& text) {
-                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
-            },
-            "BUTTON"));
+    AddRoundButtonOption(*watch, roundButton);
 
     CLI::App* check = app.add_subcommand("check",
         "Test a whole kit on a full-terminal grid: which pads and buttons have been seen; q ends and prints "
@@ -191,15 +197,7 @@ int RunProbe(int argc, char** argv)
             "Let pages from this origin connect too, such as https://quiz.example.org (may be repeated)")
         ->option_text("ORIGIN")
         ->check(CLI::Validator([](const std::string& text) { return ParseAllowedOrigin(text).problem; }, "ORIGIN"));
-    serve
-        ->add_option("--round-button", serveRoundButton,
-            "Rank only presses of this button in a round: BUZZ, A, B, C or D (default: any of them)")
-        ->option_text("BUTTON")
-        ->check(CLI::Validator(
-            [](const std::string& text) {
-                return ParseRoundButton(text) ? std::string() : "'" + text + "' is none of BUZZ, A, B, C and D";
-            },
-            "BUTTON"));
+    AddRoundButtonOption(*serve, serveRoundButton);
     serve->add_flag("--log", serveOptions.log,
         "Print on standard output, as JSON Lines, every event sent, and each client and command");
     serve

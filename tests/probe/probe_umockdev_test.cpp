@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +142,28 @@ protected:
         return true;
     }
 
+    // Starts `watch --json` with `options`, unplugs `plugged` once it is
+    // connected, calls `comeBack` (which brings a transceiver back and gives
+    // the line expected of it), then expects that line on standard error
+    // and watch to end well at Ctrl+C.
+    void ExpectLineAfterUnplug(const std::string& program, ChildOptions options, const EmulatedHid& plugged,
+        const std::function<std::string()>& comeBack)
+    {
+        options.input = ChildOptions::Input::ClosedPipe;
+        auto watch = test::ChildProcess::Start({program, "watch", "--json"}, options);
+        ASSERT_TRUE(watch);
+        ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
+        bed.Unplug(plugged);
+        const std::string line = comeBack();
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
+            watch->ReadLine(100ms);
+        }
+        watch->Signal(SIGINT);
+        EXPECT_EQ(watch->Wait(), 0);
+        EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+    }
+
     void TearDown() override
     {
         if (!copied_.empty()) {
@@ -254,23 +277,13 @@ TEST_F(ProbeTest, AfterAnUnplugARefusalSaysThatTheProbeIsLookingForIt)
     }
     ChildOptions asNobody;
     asNobody.asNobody = true;
-    asNobody.input = ChildOptions::Input::ClosedPipe;
-    auto watch = test::ChildProcess::Start({nobodysProbe_, "watch", "--json"}, asNobody);
-    ASSERT_TRUE(watch);
-    ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
-    bed.Unplug(frame);
-    // Back at another node, which like any new node refuses "nobody".
-    const EmulatedHid back = AddFrameModel("1-4", "hidraw3");
-    bed.OpenToOtherUsers();
-    const std::string line = DescribeOpenFailure(
-        {back.node, 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, 0, true}, "qz470-probe");
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
-        watch->ReadLine(100ms);
-    }
-    watch->Signal(SIGINT);
-    EXPECT_EQ(watch->Wait(), 0);
-    EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+    ExpectLineAfterUnplug(nobodysProbe_, asNobody, frame, [&]() {
+        // Back at another node, which like any new node refuses "nobody".
+        const EmulatedHid back = AddFrameModel("1-4", "hidraw3");
+        bed.OpenToOtherUsers();
+        return DescribeOpenFailure(
+            {back.node, 0x0003, 0x1003, HidLayer::OpenStatus::PermissionDenied, 0, true}, "qz470-probe");
+    });
 }
 
 // A transceiver whose report descriptor describes no input report cannot be
@@ -289,21 +302,10 @@ TEST_F(ProbeTest, AnUnreadableTransceiverIsToldOfInTheWordsForWhenItCame)
     bed.Unplug(unreadable);
 
     const EmulatedHid frame = AddFrameModel();
-    ChildOptions options;
-    options.input = ChildOptions::Input::ClosedPipe;
-    auto watch = test::ChildProcess::Start({kProbe, "watch", "--json"}, options);
-    ASSERT_TRUE(watch);
-    ASSERT_TRUE(watch->ReadLine()) << watch->Stderr(); // connected
-    bed.Unplug(frame);
-    const EmulatedHid back = bed.Add("1-5", 0x0003, 0x1003, Descriptor("truncated"), "hidraw4");
-    const std::string line = unreadableLine(back.node, "Replug it: qz470-probe is looking for it and will pick it up.");
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (watch->Stderr().find(line) == std::string::npos && std::chrono::steady_clock::now() < until) {
-        watch->ReadLine(100ms);
-    }
-    watch->Signal(SIGINT);
-    EXPECT_EQ(watch->Wait(), 0);
-    EXPECT_NE(watch->Stderr().find(line + "\n"), std::string::npos) << watch->Stderr();
+    ExpectLineAfterUnplug(kProbe, {}, frame, [&]() {
+        const EmulatedHid back = bed.Add("1-5", 0x0003, 0x1003, Descriptor("truncated"), "hidraw4");
+        return unreadableLine(back.node, "Replug it: qz470-probe is looking for it and will pick it up.");
+    });
 }
 
 TEST_F(ProbeTest, NoTransceiverAtAllExitsThree)

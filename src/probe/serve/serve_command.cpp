@@ -14,13 +14,13 @@
 #include "probe/serve/beast/beast_server.h"
 #include "probe/serve/client_command.h"
 #include "probe/serve/serve_page.h"
+#include "probe/serve/serve_texts.h"
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -33,26 +33,6 @@ using Clock = std::chrono::steady_clock;
 Frame MakeFrame(const Json& object)
 {
     return std::make_shared<const std::string>(JsonLine(object));
-}
-
-const char* DepartureName(Departure why)
-{
-    switch (why) {
-    case Departure::Left:
-        return "left";
-    case Departure::Refused:
-        return "refused";
-    case Departure::Dropped:
-        return "dropped";
-    case Departure::Ending:
-        return "ending";
-    }
-    return "left";
-}
-
-std::string Count(std::size_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 class ServeLoop final : public WebEvents {
@@ -107,12 +87,7 @@ private:
     bool enterWaiting_ = false;
     bool ending_ = false;
     int status_ = ToInt(ExitStatus::Success);
-    std::size_t presses_ = 0;
-    std::size_t notPresses_ = 0;
-    std::size_t unplugs_ = 0;
-    std::size_t roundsClosed_ = 0;
-    std::size_t ledCommands_ = 0;
-    std::size_t clients_ = 0;
+    ServeCounts counts_;
 };
 
 // The --listen address as the server writes it; nullopt after a line that
@@ -120,16 +95,8 @@ private:
 std::optional<std::string> ServeLoop::CheckListen()
 {
     const std::optional<std::string> address = server_->AddressText(options_.listen);
-    const std::string advice = " Give this computer's address on that network, as 'ip address' lists it, such as "
-                               "192.168.1.20. Try 'qz470-probe serve --help'.";
-    if (!address) {
-        output_.Error(Message("--listen: '" + options_.listen + "' is not an IP address." + advice));
-        return std::nullopt;
-    }
-    if (*address == "0.0.0.0" || *address == "::") {
-        output_.Error(Message("--listen: " + *address
-            + " is every address, and the page, its token and the check of each request's Host go by one name."
-            + advice));
+    if (const auto refusal = ListenAddressRefusal(options_.listen, address)) {
+        output_.Error(Message(*refusal));
         return std::nullopt;
     }
     return address;
@@ -137,38 +104,12 @@ std::optional<std::string> ServeLoop::CheckListen()
 
 bool ServeLoop::StartListening()
 {
-    std::vector<std::string> addresses {"127.0.0.1"};
-    std::vector<std::string> ifAvailable;
-    if (listen_ == "::1") {
-        addresses.push_back(listen_);
-    } else {
-        ifAvailable.push_back("::1"); // not there without IPv6
-        if (!listen_.empty() && listen_ != "127.0.0.1") {
-            addresses.push_back(listen_);
-        }
+    const ListenPlan plan = PlanListening(listen_);
+    const auto failure = server_->Listen(plan.addresses, plan.ifAvailable, options_.port);
+    if (failure) {
+        output_.Error(Message(ListenFailureText(*failure, options_.port)));
     }
-    const auto failure = server_->Listen(addresses, ifAvailable, options_.port);
-    if (!failure) {
-        return true;
-    }
-    const std::string port = std::to_string(options_.port);
-    std::string text;
-    switch (failure->error) {
-    case EADDRINUSE:
-        text = "port " + port + " is in use on " + failure->address
-            + " (by another qz470-probe serve?). Choose another with --port, or --port 0 for a free one.";
-        break;
-    case EADDRNOTAVAIL:
-        text = failure->address + " is not an address of this computer. Give one that 'ip address' lists.";
-        break;
-    case EACCES:
-        text = "port " + port + " may be used by root only. Choose one from 1024 up with --port.";
-        break;
-    default:
-        text = "cannot listen on " + failure->address + " at port " + port + ": " + std::strerror(failure->error) + ".";
-    }
-    output_.Error(Message(text));
-    return false;
+    return !failure;
 }
 
 int ServeLoop::Run()
@@ -232,16 +173,7 @@ int ServeLoop::Run()
             Message(std::string("cannot write to standard output: ") + std::strerror(output_.BrokenError()) + "."));
         return ToInt(ExitStatus::Failed);
     }
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f s", Ms(Clock::now()) / 1000.0);
-    std::string summary = std::string("served ") + seconds + ": " + Count(presses_ + notPresses_, "report", "reports")
-        + " (" + Count(presses_, "press", "presses") + ", " + std::to_string(notPresses_) + " not a press)";
-    if (unplugs_ > 0) {
-        summary += ", unplugged " + Count(unplugs_, "time", "times");
-    }
-    summary += ", " + Count(roundsClosed_, "round", "rounds") + ", "
-        + Count(ledCommands_, "LED command", "LED commands") + ", " + Count(clients_, "client", "clients") + ".";
-    output_.Error(Message(summary));
+    output_.Error(Message(ServeSummary(Ms(Clock::now()), counts_)));
     return status_;
 }
 
@@ -290,7 +222,7 @@ void ServeLoop::OnReports()
     const auto end = feed_.ReadPending([&](const ByteArray& buffer, std::size_t delivered) {
         const ReportRecord record = DecodeReport(buffer, delivered, Ms(woke));
         rounds_.Add(record);
-        ++(record.press ? presses_ : notPresses_);
+        ++(record.press ? counts_.presses : counts_.notPresses);
         Broadcast(ReportObject(record));
         return !ending_;
     });
@@ -301,7 +233,7 @@ void ServeLoop::OnReports()
     case TransceiverFeed::ReadEnd::Gone:
         server_->Forget(feedFd_); // before the HID layer closes it
         feed_.Lose(woke);
-        ++unplugs_;
+        ++counts_.unplugs;
         Broadcast(UnpluggedObject(Ms(woke), node));
         SearchLater();
         break;
@@ -392,27 +324,22 @@ void ServeLoop::OnEnter(bool waitable)
 
 void ServeLoop::CloseRound()
 {
-    ++roundsClosed_;
+    ++counts_.roundsClosed;
     Broadcast(RoundObject(rounds_.Close()));
 }
 
 void ServeLoop::OnOpen(ClientId client, const std::string& peer)
 {
-    ++clients_;
+    ++counts_.clients;
     peers_[client] = peer;
     const OpenedTransceiver* transceiver = feed_.Connected();
-    Json hello;
-    hello["event"] = "hello";
-    hello["connected"] = transceiver != nullptr;
-    hello["model"] = transceiver != nullptr ? Json(ModelName(transceiver->interface.productId)) : Json(nullptr);
-    hello["node"] = transceiver != nullptr ? Json(transceiver->interface.path) : Json(nullptr);
-    server_->Send(client, MakeFrame(hello));
-    Json log;
-    log["event"] = "client";
-    log["time_ms"] = Ms(Clock::now());
-    log["client"] = client;
-    log["peer"] = peer;
-    Log(log);
+    if (transceiver != nullptr) {
+        server_->Send(
+            client, MakeFrame(HelloObject(ModelName(transceiver->interface.productId), transceiver->interface.path)));
+    } else {
+        server_->Send(client, MakeFrame(HelloObject(std::nullopt, std::nullopt)));
+    }
+    Log(ClientObject(Ms(Clock::now()), client, peer));
 }
 
 void ServeLoop::OnMessage(ClientId client, std::string_view text)
@@ -432,13 +359,7 @@ void ServeLoop::OnMessage(ClientId client, std::string_view text)
         break;
     }
     server_->Send(client, MakeFrame(answer));
-    Json log;
-    log["event"] = "command";
-    log["time_ms"] = Ms(Clock::now());
-    log["client"] = client;
-    log["message"] = std::string(text);
-    log["answer"] = answer;
-    Log(log);
+    Log(CommandObject(Ms(Clock::now()), client, text, answer));
 }
 
 void ServeLoop::OnClose(ClientId client, Departure why)
@@ -449,12 +370,7 @@ void ServeLoop::OnClose(ClientId client, Departure why)
         output_.Error(Message("the client at " + peer + " fell " + std::to_string(kMaxQueuedFrames)
             + " frames behind with its send buffer full, so it was dropped; the others lost nothing."));
     }
-    Json log;
-    log["event"] = "client_gone";
-    log["time_ms"] = Ms(Clock::now());
-    log["client"] = client;
-    log["why"] = DepartureName(why);
-    Log(log);
+    Log(ClientGoneObject(Ms(Clock::now()), client, why));
 }
 
 Json ServeLoop::Led(const ClientCommand& command)
@@ -475,7 +391,7 @@ Json ServeLoop::Led(const ClientCommand& command)
         return AnswerError(
             command.id, "writing the LED report to the transceiver at " + node + " failed; it may have been unplugged");
     }
-    ++ledCommands_;
+    ++counts_.ledCommands;
     return AnswerOk(command.id, HexCompact(led.bytes));
 }
 

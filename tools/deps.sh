@@ -126,6 +126,12 @@ mapfile -t missing < <(
 )
 [ ${#missing[@]} -gt 0 ] || exit 0
 
+if [ -n "$SUDO" ] && ! command -v sudo >/dev/null; then
+  some="${missing[*]:0:3}"
+  [ ${#missing[@]} -le 3 ] || some="$some and $((${#missing[@]} - 3)) more"
+  echo "tools/deps.sh: the build needs packages that are not installed ($some); installing them needs root, and there is no sudo here: run the same command as root (su -), or install sudo and add yourself to the group sudo." >&2
+  exit 1
+fi
 $SUDO apt-get update -qq
 to_install=() unknown=()
 for name in $(expand "${missing[@]}"); do

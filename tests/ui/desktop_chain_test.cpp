@@ -242,7 +242,15 @@ protected:
 TEST_P(DesktopChain, TypedPressesArriveInTheNativeWindowExactly)
 {
     // Ticking asks the portal; the compositor's keyboard is ready a moment after.
-    XdoTool({"windowfocus", window});
+    // The keys go only once the compositor has given the window the focus:
+    // on a busy machine it does so late, and keys typed before are lost.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            XdoTool({"windowfocus", window});
+            return XdoTool({"getwindowfocus"}) == window;
+        },
+        20000))
+        << "the tester's window never had the focus";
     XdoTool({"key", "Tab", "Tab", "space"});
     ASSERT_TRUE(desktop->Backend().WaitForCall("ConnectToEIS")) << tester->Output().toStdString();
     StartWev();

@@ -88,7 +88,7 @@ AccessRules::AccessRules(
     if (!listen_.empty()) {
         names.push_back(Lower(UrlHost(listen_)));
     }
-    const std::string withPort = ":" + std::to_string(port_);
+    const std::string withPort = std::string(":").append(std::to_string(port_));
     for (const std::string& name : names) {
         hosts_.push_back(name + withPort);
         origins_.push_back("http://" + name + (port_ == 80 ? "" : withPort));
@@ -142,7 +142,8 @@ AccessRules::Verdict AccessRules::Judge(const RequestHead& head) const
 
 std::string AccessRules::PageUrl(const std::string& address) const
 {
-    std::string url = "http://" + UrlHost(address) + (port_ == 80 ? "" : ":" + std::to_string(port_)) + "/";
+    std::string url = "http://" + UrlHost(address)
+        + (port_ == 80 ? std::string() : std::string(":").append(std::to_string(port_))) + "/";
     if (!IsLoopback(address) && !token_.empty()) {
         url += "?token=" + token_;
     }
@@ -188,7 +189,7 @@ AllowedOrigin ParseAllowedOrigin(std::string_view text)
         });
     }
     if (!valid) {
-        result.problem = "'" + std::string(text)
+        result.problem = std::string("'").append(text)
             + "' is not an origin: give scheme://host or scheme://host:port, as a browser sends it, such as "
               "https://quiz.example.org";
         return result;
@@ -197,7 +198,7 @@ AllowedOrigin ParseAllowedOrigin(std::string_view text)
     if ((scheme == "http" && port == "80") || (scheme == "https" && port == "443")) {
         port = {};
     }
-    result.origin = std::string(scheme) + "://" + host + (port.empty() ? "" : ":" + std::string(port));
+    result.origin = std::string(scheme) + "://" + host + (port.empty() ? std::string() : std::string(":").append(port));
     return result;
 }
 

@@ -47,11 +47,12 @@ std::optional<std::string> ListenAddressRefusal(const std::string& given, const 
 
 ListenPlan PlanListening(const std::string& listen)
 {
-    ListenPlan plan {{"127.0.0.1"}, {}};
+    ListenPlan plan;
+    plan.addresses.emplace_back("127.0.0.1");
     if (listen == "::1") {
         plan.addresses.push_back(listen);
     } else {
-        plan.ifAvailable.push_back("::1"); // not there without IPv6
+        plan.ifAvailable.emplace_back("::1"); // not there without IPv6
         if (!listen.empty() && listen != "127.0.0.1") {
             plan.addresses.push_back(listen);
         }

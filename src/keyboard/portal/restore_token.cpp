@@ -45,7 +45,7 @@ RestoreTokenFile RestoreTokenFile::FromEnvironment()
 {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
-    // The base directory specification: a relative value is to be ignored.
+    // XDG base directories: a relative XDG_STATE_HOME is to be ignored.
     if (Set(state) && state[0] == '/') {
         return RestoreTokenFile(std::string(state) + kFolder + kFile);
     }
